@@ -1,0 +1,12 @@
+// The tool's output: every message goes to standard output through these.
+#pragma once
+
+// printf-style narrow output.
+void print_out(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Wide formatted output, used for the label line. The format follows the
+// legacy wide rules: %S takes a narrow (char) string, %s a UTF-16 string, %%
+// a percent sign. On Windows standard output is switched to UTF-16 text first;
+// elsewhere the line is written as UTF-8, the narrow string's bytes as given
+// and unpaired surrogates as U+FFFD.
+void wprint_out(const wchar_t* format, ...);

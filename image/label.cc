@@ -1,0 +1,58 @@
+// The new label as OSTA Compressed Unicode d-strings (ECMA-167 1/7.2.12):
+// byte 0 the Compression ID (8 or 16), then the characters, the last byte the
+// number of bytes used.
+#include <algorithm>
+
+#include "image/context.h"
+
+namespace {
+
+constexpr uint8_t kCompression8 = 8;
+constexpr uint8_t kCompression16 = 16;
+constexpr size_t kMaxLabelCharacters = 126;  // what a 128-byte 8-bit d-string holds
+
+void encode_cs0_8(std::span<uint8_t> dest, std::span<const char16_t> units, size_t count) {
+  std::fill(dest.begin(), dest.end(), uint8_t{0});
+  const size_t k = std::min({count, dest.size() - 2, units.size()});
+  dest[0] = kCompression8;
+  for (size_t i = 0; i < k; ++i) dest[1 + i] = static_cast<uint8_t>(units[i] & 0xFF);
+  dest[dest.size() - 1] = static_cast<uint8_t>(k + 1);
+}
+
+}  // namespace
+
+void encode_cs0_16(std::span<uint8_t> dest, std::span<const char16_t> units, size_t byte_count) {
+  std::fill(dest.begin(), dest.end(), uint8_t{0});
+  dest[0] = kCompression16;
+  const size_t b = std::min(byte_count, dest.size() - 2);
+  const size_t unit_count = std::min(b / 2, units.size());
+  for (size_t k = 0; k < unit_count; ++k) {
+    dest[1 + 2 * k] = static_cast<uint8_t>(units[k] >> 8);
+    dest[2 + 2 * k] = static_cast<uint8_t>(units[k] & 0xFF);
+  }
+  dest[dest.size() - 1] = static_cast<uint8_t>(b + 1);
+}
+
+bool set_new_label(RelabelContext* ctx, const char* label) {
+  std::array<char16_t, kLabelUnits> units{};
+  if (!decode_argument(label, units)) return false;
+
+  ctx->new_id32.fill(0);
+  ctx->new_id128.fill(0);  // also clears the query-mode marker
+
+  const size_t n = static_cast<size_t>(std::find(units.begin(), units.end(), u'\0') - units.begin());
+  if (n == 0) return true;  // an empty label: both d-strings stay empty
+  const size_t m = std::min(n, kMaxLabelCharacters);
+
+  // One form for both d-strings, chosen from the first m characters.
+  const bool wide = std::any_of(units.begin(), units.begin() + static_cast<ptrdiff_t>(m),
+                                [](char16_t c) { return c > 0xFF; });
+  if (wide) {
+    encode_cs0_16(ctx->new_id32, units, 2 * m);
+    encode_cs0_16(ctx->new_id128, units, 2 * m);
+  } else {
+    encode_cs0_8(ctx->new_id32, units, m);
+    encode_cs0_8(ctx->new_id128, units, m);
+  }
+  return true;
+}

@@ -1,0 +1,51 @@
+// The platform layer: everything the tool needs from the operating system.
+// One implementation per platform (platform_posix.cc, platform_windows.cc);
+// nothing outside these files calls the operating system directly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+// An image file opened for binary access with 64-bit positioning.
+// `handle` is a file descriptor on POSIX and a FILE* on Windows; `position`
+// is the byte offset the next read or write starts at.
+struct ImageStream {
+  intptr_t handle = -1;
+  uint64_t position = 0;
+  bool open = false;
+};
+
+// Opens `path` read-only, or for reading and writing without truncation when
+// `writable` is true. Returns false when the file cannot be opened.
+bool stream_open(ImageStream* stream, const char* path, bool writable);
+
+// Positions the stream at byte `offset` from the start of the file.
+bool stream_seek(ImageStream* stream, uint64_t offset);
+
+// Reads up to `dest.size()` bytes at the current position and advances past
+// them. Returns the number of bytes read; fewer means end of file or error.
+size_t stream_read(ImageStream* stream, std::span<uint8_t> dest);
+
+// Writes `src` at the current position and advances past it. Returns the
+// number of bytes written; fewer means an error.
+size_t stream_write(ImageStream* stream, std::span<const uint8_t> src);
+
+// Flushes what was written and has the system commit it to storage.
+bool stream_sync(ImageStream* stream);
+
+// Closes the stream if it is open. The result of closing is not examined.
+void stream_close(ImageStream* stream);
+
+// Converts a narrow command-line argument to UTF-16: UTF-8 on POSIX, the ANSI
+// code page on Windows. Writes at most out.size() - 1 code units followed by a
+// zero unit; longer text is cut. Returns false when the argument cannot be
+// decoded (on POSIX: it is not valid UTF-8), leaving `out` all zero.
+bool decode_argument(const char* argument, std::span<char16_t> out);
+
+// Writes bytes to standard output as they are.
+void write_stdout(const char* text, size_t size);
+
+// Prepares standard output for UTF-16 text, where the platform has such a
+// mode (Windows); elsewhere nothing happens.
+void set_stdout_utf16();
