@@ -1,0 +1,126 @@
+// Composes UDF images sector by sector for the tests: Volume Recognition
+// Sequence, anchor, volume descriptors, partition maps, File Set Descriptors
+// and metadata File Entries, each descriptor with a valid tag. The tag
+// checksum and CRC are computed here independently of the tool's own code.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace builder {
+
+constexpr uint32_t kSector = 2048;
+
+// An image held in memory, a whole number of sectors long.
+struct Image {
+  std::vector<uint8_t> bytes;
+};
+
+Image blank_image(uint32_t sectors);
+uint32_t sector_count(const Image& image);
+// The bytes of sector `n`; the image grows to hold it.
+std::span<uint8_t> sector(Image* image, uint32_t n);
+std::span<const uint8_t> sector(const Image& image, uint32_t n);
+
+// Little-endian and raw field writers within one sector.
+void put_u8(std::span<uint8_t> s, size_t offset, uint8_t value);
+void put_u16(std::span<uint8_t> s, size_t offset, uint16_t value);
+void put_u32(std::span<uint8_t> s, size_t offset, uint32_t value);
+void put_bytes(std::span<uint8_t> s, size_t offset, std::string_view bytes);
+uint16_t get_u16(std::span<const uint8_t> s, size_t offset);
+uint32_t get_u32(std::span<const uint8_t> s, size_t offset);
+
+// d-strings (ECMA-167 1/7.2.12): 8-bit from the bytes of `text`, 16-bit from
+// UTF-16 units. Text longer than the field is cut.
+std::string dstring8(std::string_view text, size_t size);
+std::string dstring16(std::u16string_view text, size_t size);
+// The 64-byte CS0 charspec.
+std::string cs0_charspec();
+
+// CRC-16/XMODEM, bit by bit, and tag validation as a reader would do it:
+// checksum, CRC over the recorded length (which must lie in the sector).
+uint16_t crc16(std::span<const uint8_t> bytes);
+bool tag_is_valid(std::span<const uint8_t> descriptor);
+
+// Fills in the tag of the descriptor at `s`: identifier, version 3, serial 1,
+// `location`, the Descriptor CRC over `crc_length` bytes and the checksum.
+void finish_tag(std::span<uint8_t> s, uint16_t identifier, uint32_t location, uint16_t crc_length);
+
+// Volume Recognition Sequence from sector 16: one descriptor per identifier
+// ("BEA01", "NSR03", "TEA01", "CD001", ...), Structure Version 1.
+void write_vrs(Image* image, std::initializer_list<std::string_view> identifiers);
+
+// Anchor at sector 256: main and reserve sequence extents, lengths in sectors.
+void write_anchor(Image* image, uint32_t main_location, uint32_t main_sectors,
+                  uint32_t reserve_location, uint32_t reserve_sectors);
+
+void write_pvd(Image* image, uint32_t n, std::string_view volume_identifier);
+void write_iuvd(Image* image, uint32_t n, std::string_view lv_identifier,
+                std::string_view implementation = "*UDF LV Info");
+void write_pd(Image* image, uint32_t n, uint16_t number, uint32_t start, uint32_t length);
+void write_usd(Image* image, uint32_t n);
+void write_td(Image* image, uint32_t n);
+
+// Partition maps (ECMA-167 3/10.7, UDF 2.2.8-2.2.10), as raw bytes.
+std::string type1_map(uint16_t number);
+std::string type2_map(std::string_view identifier, uint16_t number);
+std::string metadata_map(uint16_t number, uint32_t file_location, uint32_t mirror_location);
+
+// long_ad of the File Set Descriptor, for the LVD's Logical Volume Contents Use.
+struct FsdAddress {
+  uint32_t length = kSector;
+  uint32_t block = 0;
+  uint16_t partition = 0;
+};
+
+// Number of Partition Maps is maps.size() unless `declared_maps` is given.
+void write_lvd(Image* image, uint32_t n, std::string_view lv_identifier, FsdAddress fsd,
+               const std::vector<std::string>& maps, int64_t declared_maps = -1);
+
+void write_fsd(Image* image, uint32_t n, std::string_view lv_identifier,
+               std::string_view fs_identifier);
+
+// A File Entry (261) or Extended File Entry (266) with allocation
+// descriptors of `ad_type` (0 short_ad, 1 long_ad, 2 ext_ad, 3 embedded).
+struct Extent {
+  uint32_t location = 0;  // logical block within the partition
+  uint32_t length = 0;    // bytes
+};
+struct FileEntrySpec {
+  bool extended = false;
+  uint8_t ad_type = 0;
+  uint32_t ea_length = 0;
+  std::vector<Extent> extents;
+  uint32_t embedded_length = 0;  // for ad_type 3
+};
+void write_file_entry(Image* image, uint32_t n, const FileEntrySpec& spec);
+
+// Whole layouts used across the tests. `label_sectors` lists the sectors a
+// relabel must rewrite, in order.
+struct Layout {
+  Image image;
+  std::vector<uint32_t> label_sectors;
+};
+
+// A plain volume: NSR03, main sequence at 32 and reserve at 48 (PVD, IUVD,
+// PD, LVD, USD, TD each), one physical partition from sector 300, File Set
+// Descriptor at its block 0; 400 sectors.
+Layout plain_layout(std::string_view label);
+
+// A UDF 2.50 volume with a metadata partition in physical partition 0 (start
+// 300): metadata File Entry at block 0 with its data at blocks 2-6, mirror
+// File Entry at block 100 with its data at 110-114, or the mirror sharing the
+// metadata file's sector when `mirror_same_place`. File Set Descriptor at
+// metadata block 0; 520 sectors.
+Layout metadata_layout(std::string_view label, bool mirror_same_place = false);
+
+bool write_file(const std::string& path, const Image& image);
+Image read_file(const std::string& path);
+
+// Sectors in which two images differ (of the same size).
+std::vector<uint32_t> changed_sectors(const Image& before, const Image& after);
+
+}  // namespace builder
