@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
-scripts/install-deps.sh cmake g++ make libgtest-dev libgmock-dev
+scripts/install-deps.sh cmake g++ make libgtest-dev libgmock-dev strace
 
 echo "== Release build, warnings as errors"
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Release -DVOLQUILL_WERROR=ON >/dev/null
