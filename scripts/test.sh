@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test of the project: a Release build with warnings as errors and
 # its test suite, then the same suite built with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer, then the whole-run tests against the Windows x64
+# build under wine and the Linux ARM64 build under qemu-user, and last the
+# install, manual page and Debian package check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -18,5 +20,11 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVOLQUILL_SANITIZE=ON -DVOLQU
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+echo "== Cross builds: Windows x64 under wine, Linux ARM64 under qemu-user"
+bash scripts/cross-check.sh
+
+echo "== Install, manual page and Debian package"
+bash scripts/package-check.sh
 
 echo "== All tests passed"
