@@ -1,1 +1,216 @@
+// Allocation descriptors of the metadata File Entries and the mapping of a
+// logical block to a sector.
 #include <gtest/gtest.h>
+
+#include "image/context.h"
+#include "image_builder.h"
+#include "run_tool.h"
+#include "udf/metadata.h"
+
+namespace {
+
+using builder::FileEntrySpec;
+
+std::array<uint8_t, 2048> file_entry(const FileEntrySpec& spec) {
+  builder::Image image = builder::blank_image(1);
+  builder::write_file_entry(&image, 0, spec);
+  std::array<uint8_t, 2048> d{};
+  std::copy_n(image.bytes.begin(), 2048, d.begin());
+  return d;
+}
+
+std::array<uint8_t, 16> long_ad(uint32_t block, uint16_t partition) {
+  std::array<uint8_t, 16> ad{};
+  builder::put_u32(ad, 0, 2048);
+  builder::put_u32(ad, 4, block);
+  builder::put_u16(ad, 8, partition);
+  return ad;
+}
+
+TEST(LocateAllocationDescriptors, FileEntryAndExtendedFileEntryLayouts) {
+  const auto fe = file_entry({false, 0, 0, {{10, 4096}, {50, 2048}}, 0});
+  auto area = locate_allocation_descriptors(fe);
+  ASSERT_TRUE(area);
+  EXPECT_EQ(area->offset, 176u);
+  EXPECT_EQ(area->type, 0);
+  EXPECT_EQ(area->count, 2u);
+
+  const auto efe = file_entry({true, 1, 32, {{1, 1}, {2, 2}, {3, 3}}, 0});
+  area = locate_allocation_descriptors(efe);
+  ASSERT_TRUE(area);
+  EXPECT_EQ(area->offset, 248u);  // 216 + L_EA
+  EXPECT_EQ(area->type, 1);
+  EXPECT_EQ(area->count, 3u);
+
+  area = locate_allocation_descriptors(file_entry({false, 3, 0, {}, 40}));
+  ASSERT_TRUE(area);
+  EXPECT_EQ(area->count, 40u);  // embedded data: one entry per byte
+
+  auto other_type = file_entry({false, 0, 0, {{1, 1}}, 0});
+  other_type[34] = 5;
+  EXPECT_EQ(locate_allocation_descriptors(other_type)->count, 0u);
+
+  auto not_an_entry = fe;
+  builder::put_u16(not_an_entry, 0, 5);  // a Partition Descriptor
+  EXPECT_FALSE(locate_allocation_descriptors(not_an_entry));
+}
+
+TEST(LocateAllocationDescriptors, CountIsCutToTheSector) {
+  auto fe = file_entry({false, 0, 0, {{10, 4096}}, 0});
+  builder::put_u32(fe, 172, 0xFFFFFFF8);  // L_AD far beyond the sector
+  EXPECT_EQ(locate_allocation_descriptors(fe)->count, (2048u - 176) / 8);
+
+  builder::put_u32(fe, 168, 2048 - 176 - 12);  // 12 bytes left: one short_ad
+  EXPECT_EQ(locate_allocation_descriptors(fe)->count, 1u);
+
+  builder::put_u32(fe, 168, 0xFFFFFFF0);  // L_EA that would wrap in 32 bits
+  EXPECT_EQ(locate_allocation_descriptors(fe)->count, 0u);
+
+  fe[34] = 3;  // embedded: bytes up to the sector's end
+  builder::put_u32(fe, 168, 0);
+  EXPECT_EQ(locate_allocation_descriptors(fe)->count, 2048u - 176);
+}
+
+TEST(DecodeAllocationDescriptor, TakesEachFormsFields) {
+  const auto fe = file_entry({false, 2, 0, {{0x1234, 0xC0000800}}, 0});
+  auto decoded = decode_allocation_descriptor(fe, 176, 2);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->extent.kind, kExtentKind);
+  EXPECT_EQ(decoded->extent.location, 0x1234u);
+  EXPECT_EQ(decoded->extent.length, 0xC0000800u);  // extent-type bits kept
+  EXPECT_EQ(decoded->next, 196u);
+
+  const auto la = file_entry({false, 1, 0, {{77, 2048}}, 0});
+  decoded = decode_allocation_descriptor(la, 176, 1);
+  EXPECT_EQ(decoded->extent.location, 77u);
+  EXPECT_EQ(decoded->next, 192u);
+
+  decoded = decode_allocation_descriptor(la, 180, 3);
+  EXPECT_EQ(decoded->extent.kind, kEmbeddedKind);
+  EXPECT_EQ(decoded->next, 180u);
+
+  EXPECT_FALSE(decode_allocation_descriptor(la, 176, 4));
+  EXPECT_FALSE(decode_allocation_descriptor(la, 2044, 0));  // would cross the sector's end
+}
+
+// A context whose table holds `entries`.
+RelabelContext table(std::vector<PartitionEntry> entries) {
+  RelabelContext ctx;
+  init_context(&ctx);
+  ctx.partitions = std::move(entries);
+  ctx.partition_count = static_cast<uint32_t>(ctx.partitions.size());
+  return ctx;
+}
+
+PartitionEntry metadata_entry(std::vector<BlockExtent> main, std::vector<BlockExtent> mirror = {}) {
+  PartitionEntry e;
+  e.kind = PartitionKind::Metadata;
+  e.main_extents = std::move(main);
+  e.main_extent_count = static_cast<uint32_t>(e.main_extents.size());
+  e.mirror_extents = std::move(mirror);
+  e.mirror_extent_count = static_cast<uint32_t>(e.mirror_extents.size());
+  return e;
+}
+
+TEST(MapBlockToSector, PhysicalAndMetadataPartitions) {
+  PartitionEntry physical;
+  physical.start = 257;
+  const RelabelContext ctx = table({physical, metadata_entry({{310, 311}, {350, 350}}, {{400, 400}})});
+  EXPECT_EQ(map_block_to_sector(&ctx, long_ad(0, 0), ExtentList::Main), 257u);
+  EXPECT_EQ(map_block_to_sector(&ctx, long_ad(0, 1), ExtentList::Main), 310u);
+  EXPECT_EQ(map_block_to_sector(&ctx, long_ad(1, 1), ExtentList::Main), 311u);
+  EXPECT_EQ(map_block_to_sector(&ctx, long_ad(2, 1), ExtentList::Main), 350u);
+  EXPECT_EQ(map_block_to_sector(&ctx, long_ad(3, 1), ExtentList::Main), std::nullopt);
+  EXPECT_EQ(map_block_to_sector(&ctx, long_ad(0, 1), ExtentList::Mirror), 400u);
+  EXPECT_EQ(map_block_to_sector(&ctx, long_ad(1, 1), ExtentList::Mirror), std::nullopt);
+  EXPECT_EQ(map_block_to_sector(&ctx, long_ad(0, 2), ExtentList::Main), std::nullopt);  // no entry
+}
+
+TEST(MapBlockToSector, ZeroFilledAndEmptyExtentsAndOtherKinds) {
+  PartitionEntry virtual_entry;
+  virtual_entry.kind = PartitionKind::Virtual;
+  // {0,0} covers one block at sector 0; {20,19} (a zero-length extent) none.
+  const RelabelContext ctx = table({metadata_entry({{20, 19}, {0, 0}, {0, 0}}), virtual_entry,
+                                    metadata_entry({})});
+  EXPECT_EQ(map_block_to_sector(&ctx, long_ad(0, 0), ExtentList::Main), 0u);
+  EXPECT_EQ(map_block_to_sector(&ctx, long_ad(1, 0), ExtentList::Main), 0u);
+  EXPECT_EQ(map_block_to_sector(&ctx, long_ad(2, 0), ExtentList::Main), std::nullopt);
+  EXPECT_EQ(map_block_to_sector(&ctx, long_ad(0, 1), ExtentList::Main), std::nullopt);
+  EXPECT_EQ(map_block_to_sector(&ctx, long_ad(0, 2), ExtentList::Main), std::nullopt);
+  EXPECT_EQ(map_block_to_sector(&ctx, long_ad(0, 2), ExtentList::Mirror), std::nullopt);
+}
+
+TEST(MapBlockToSector, ArithmeticWrapsAt32Bits) {
+  PartitionEntry physical;
+  physical.start = 0xFFFFFFF0;
+  const RelabelContext ctx = table({physical, metadata_entry({{0xFFFFFFFE, 0xFFFFFFFF}, {5, 6}})});
+  EXPECT_EQ(map_block_to_sector(&ctx, long_ad(0x20, 0), ExtentList::Main), 0x10u);
+  EXPECT_EQ(map_block_to_sector(&ctx, long_ad(1, 1), ExtentList::Main), 0xFFFFFFFFu);
+  EXPECT_EQ(map_block_to_sector(&ctx, long_ad(3, 1), ExtentList::Main), 6u);
+}
+
+// read_metadata_extents over a real image: File Entries at partition start
+// 300 + block 0 (main) and + block 100 (mirror).
+struct MetadataRead {
+  MetadataRead(const FileEntrySpec& main, const FileEntrySpec* mirror, uint32_t mirror_location) {
+    builder::Image image = builder::blank_image(420);
+    builder::write_file_entry(&image, 300, main);
+    if (mirror != nullptr) builder::write_file_entry(&image, 400, *mirror);
+    const std::string path = dir.file("m.iso");
+    builder::write_file(path, image);
+    init_context(&ctx);
+    stream_open(&ctx.file, path.c_str(), false);
+    entry.kind = PartitionKind::Metadata;
+    entry.start = 300;
+    entry.metadata_mirror_location = mirror_location;
+    ok = read_metadata_extents(&ctx, &entry, ctx.buffer.bytes);
+  }
+  ~MetadataRead() { destroy_context(&ctx); }
+  TempDir dir;
+  RelabelContext ctx;
+  PartitionEntry entry;
+  bool ok = false;
+};
+
+std::vector<std::pair<uint32_t, uint32_t>> ranges(const std::vector<BlockExtent>& extents) {
+  std::vector<std::pair<uint32_t, uint32_t>> r;
+  for (const BlockExtent& e : extents) r.emplace_back(e.first, e.last);
+  return r;
+}
+
+TEST(ReadMetadataExtents, ShortAdsRoundUpToWholeBlocks) {
+  const FileEntrySpec mirror{true, 1, 32, {{110, 2048}}, 0};
+  MetadataRead read({false, 0, 0, {{10, 4096}, {50, 1}, {60, 2049}, {70, 0}}, 0}, &mirror, 100);
+  ASSERT_TRUE(read.ok);
+  using R = std::vector<std::pair<uint32_t, uint32_t>>;
+  EXPECT_EQ(ranges(read.entry.main_extents), (R{{310, 311}, {350, 350}, {360, 361}, {370, 369}}));
+  EXPECT_EQ(read.entry.main_extent_count, 4u);
+  EXPECT_EQ(ranges(read.entry.mirror_extents), (R{{410, 410}}));
+}
+
+TEST(ReadMetadataExtents, EmbeddedDataLeavesZeroEntriesAndNoMirrorLeavesAnEmptyList) {
+  MetadataRead read({false, 3, 0, {}, 5}, nullptr, 0);
+  ASSERT_TRUE(read.ok);
+  EXPECT_EQ(read.entry.main_extent_count, 5u);
+  EXPECT_EQ(ranges(read.entry.main_extents), (std::vector<std::pair<uint32_t, uint32_t>>(5, {0, 0})));
+  EXPECT_TRUE(read.entry.mirror_extents.empty());
+}
+
+TEST(ReadMetadataExtents, UnreadableMainFailsButAMissingMirrorDoesNot) {
+  MetadataRead mirror_beyond_end({false, 0, 0, {{2, 2048}}, 0}, nullptr, 5000);
+  EXPECT_TRUE(mirror_beyond_end.ok);
+  EXPECT_TRUE(mirror_beyond_end.entry.mirror_extents.empty());
+
+  TempDir dir;
+  builder::write_file(dir.file("short.iso"), builder::blank_image(10));
+  RelabelContext ctx;
+  init_context(&ctx);
+  stream_open(&ctx.file, dir.file("short.iso").c_str(), false);
+  PartitionEntry entry;
+  entry.kind = PartitionKind::Metadata;
+  entry.start = 300;
+  EXPECT_FALSE(read_metadata_extents(&ctx, &entry, ctx.buffer.bytes));
+  destroy_context(&ctx);
+}
+
+}  // namespace
