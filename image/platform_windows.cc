@@ -23,6 +23,10 @@ FILE* file_of(const ImageStream* stream) {
 bool stream_open(ImageStream* stream, const char* path, bool writable) {
   FILE* file = std::fopen(path, writable ? "rb+" : "rb");
   if (file == nullptr) return false;
+  // Unbuffered: every sector goes to the system at once, so that a write that
+  // fails is reported for its own sector rather than when the buffer is next
+  // flushed. Reads and writes are whole sectors and need no buffer.
+  std::setvbuf(file, nullptr, _IONBF, 0);
   stream->handle = reinterpret_cast<intptr_t>(file);
   stream->position = 0;
   stream->open = true;
