@@ -4,7 +4,6 @@
 // UTF-16 text out).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "image_builder.h"
@@ -115,30 +114,6 @@ TEST(LabelLine, EmptyLabelEndsAfterTheColon) {
   const ToolResult query = run_tool({image});
   EXPECT_EQ(query.status, 0);
   EXPECT_EQ(query.raw_out, raw_label_line(image, u""));
-}
-
-// The processor the banner names: VOLQUILL_PROCESSOR when the binary is
-// built for another processor than these tests, else the tests' own.
-std::string expected_processor() {
-  if (const char* tag = std::getenv("VOLQUILL_PROCESSOR"); tag != nullptr && *tag != 0) return tag;
-#if defined(__x86_64__)
-  return "x64";
-#elif defined(__aarch64__)
-  return "arm64";
-#else
-  return "";
-#endif
-}
-
-TEST(Banner, NamesTheProcessorWithThePlatformsLineEnd) {
-  const std::string processor = expected_processor();
-  if (processor.empty()) GTEST_SKIP() << "set VOLQUILL_PROCESSOR to the binary's processor tag";
-  const ToolResult usage = run_tool({});
-  EXPECT_EQ(usage.status, 0);
-  const std::string line_end = tool_is_windows_build() ? "\r\n" : "\n";
-  EXPECT_TRUE(usage.raw_out.starts_with("volquill 1.0 (" + processor + ")    Built on 2025-12-13" +
-                                        line_end))
-      << usage.raw_out;
 }
 
 }  // namespace

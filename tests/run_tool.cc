@@ -86,6 +86,33 @@ std::vector<std::string> command_line(const std::vector<std::string>& args) {
   return command;
 }
 
+// Narrow text comes first; the label line, if any, is last and is UTF-16LE.
+// Narrow text holds no zero byte, and the label line starts with an ASCII
+// letter, whose second byte is zero: that is where the UTF-16 part begins.
+std::string normalise_windows_output(const std::string& raw) {
+  const size_t zero = raw.find('\0');
+  const size_t wide_start = zero == std::string::npos || zero == 0 ? raw.size() : zero - 1;
+  std::string out;
+  for (size_t i = 0; i < wide_start; ++i) {
+    append_utf8(windows1252_to_unicode(static_cast<unsigned char>(raw[i])), &out);
+  }
+  std::u16string units;
+  for (size_t i = wide_start; i + 1 < raw.size(); i += 2) {
+    units.push_back(static_cast<char16_t>(static_cast<unsigned char>(raw[i]) |
+                                          static_cast<unsigned char>(raw[i + 1]) << 8));
+  }
+  for (size_t i = 0; i < units.size(); ++i) {
+    char32_t c = units[i];
+    const bool high = c >= 0xD800 && c <= 0xDBFF;
+    if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00u);
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    append_utf8(c, &out);
+  }
+  return without_carriage_returns(out);
+}
 
 }  // namespace
 
@@ -140,9 +167,9 @@ ToolResult run_tool(const std::vector<std::string>& args, const ToolOptions& opt
   return result;
 }
 
-bool tool_is_emulated() {
-  const char* runner = std::getenv("VOLQUILL_RUNNER");
-  return runner != nullptr && *runner != 0;
+std::string expected_processor() {
+  const char* processor = std::getenv("VOLQUILL_PROCESSOR");
+  return processor != nullptr && *processor != 0 ? processor : VOLQUILL_TEST_PROCESSOR;
 }
 
 bool tool_is_windows_build() {
@@ -161,33 +188,6 @@ bool argument_passes_unchanged(const std::string& text) {
   });
 }
 
-// Narrow text comes first; the label line, if any, is last and is UTF-16LE.
-// Narrow text holds no zero byte, and the label line starts with an ASCII
-// letter, whose second byte is zero: that is where the UTF-16 part begins.
-std::string normalise_windows_output(const std::string& raw) {
-  const size_t zero = raw.find('\0');
-  const size_t wide_start = zero == std::string::npos || zero == 0 ? raw.size() : zero - 1;
-  std::string out;
-  for (size_t i = 0; i < wide_start; ++i) {
-    append_utf8(windows1252_to_unicode(static_cast<unsigned char>(raw[i])), &out);
-  }
-  std::u16string units;
-  for (size_t i = wide_start; i + 1 < raw.size(); i += 2) {
-    units.push_back(static_cast<char16_t>(static_cast<unsigned char>(raw[i]) |
-                                          static_cast<unsigned char>(raw[i + 1]) << 8));
-  }
-  for (size_t i = 0; i < units.size(); ++i) {
-    char32_t c = units[i];
-    const bool high = c >= 0xD800 && c <= 0xDBFF;
-    if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00u);
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    append_utf8(c, &out);
-  }
-  return without_carriage_returns(out);
-}
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");

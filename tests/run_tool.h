@@ -29,20 +29,18 @@ struct ToolOptions {
 // "\n" line ends, so that the same expectations hold everywhere.
 ToolResult run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});
 
-// True when VOLQUILL_RUNNER names an emulator for the binary.
-bool tool_is_emulated();
+// The processor the binary's banner names: VOLQUILL_PROCESSOR from the
+// environment when the binary is built for another processor than these
+// tests (a cross build), else the one the tests are built for.
+std::string expected_processor();
 
-// True when the binary is a Windows build (VOLQUILL_STDOUT is set).
+// True when the binary is a Windows build (VOLQUILL_STDOUT=windows-1252).
 bool tool_is_windows_build();
 
 // Whether the UTF-8 `text` reaches the tool unchanged as a command-line
 // argument: always on POSIX; on Windows only when the ANSI code page can
 // represent every character of it.
 bool argument_passes_unchanged(const std::string& text);
-
-// Converts what a Windows build wrote to standard output (see run_tool) to
-// UTF-8 with "\n" line ends.
-std::string normalise_windows_output(const std::string& raw);
 
 // A fresh directory under TMPDIR, removed with its files when it goes.
 struct TempDir {
