@@ -1,6 +1,6 @@
-// Windows side of the platform layer: the C runtime's buffered binary streams
-// with 64-bit positioning, the ANSI code page for the label argument and
-// standard output in UTF-16 text mode for the label line.
+// Windows side of the platform layer: the C runtime's binary streams with
+// 64-bit positioning, the ANSI code page for the label argument and standard
+// output in UTF-16 text mode for the label line.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
