@@ -12,7 +12,11 @@
 void print_out(const char* format, ...) {
   va_list args;
   va_start(args, format);
+#if defined(__MINGW32__)
+  __mingw_vfprintf(stdout, format, args);
+#else
   std::vprintf(format, args);
+#endif
   va_end(args);
 }
 
@@ -20,12 +24,19 @@ void print_out(const char* format, ...) {
 
 #include <cwchar>
 
+// The wide format keeps the C runtime's legacy meaning, %S a narrow string and
+// %s a wide one. MinGW's C99 printf, which its C++ headers make the default,
+// reads them the other way round, so msvcrt.dll's own vfwprintf is called.
 void wprint_out(const wchar_t* format, ...) {
   std::fflush(stdout);
   set_stdout_utf16();
   va_list args;
   va_start(args, format);
+#if defined(__MINGW32__)
+  __ms_vfwprintf(stdout, format, args);
+#else
   std::vfwprintf(stdout, format, args);
+#endif
   va_end(args);
 }
 

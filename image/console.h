@@ -1,8 +1,16 @@
 // The tool's output: every message goes to standard output through these.
 #pragma once
 
+// MinGW checks `printf` formats against msvcrt.dll's rules, which lack %zu;
+// print_out formats with MinGW's own C99 printf there.
+#if defined(__MINGW32__)
+#define VOLQUILL_PRINTF_FORMAT gnu_printf
+#else
+#define VOLQUILL_PRINTF_FORMAT printf
+#endif
+
 // printf-style narrow output.
-void print_out(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void print_out(const char* format, ...) __attribute__((format(VOLQUILL_PRINTF_FORMAT, 1, 2)));
 
 // Wide formatted output, used for the label line. The format follows the
 // legacy wide rules: %S takes a narrow (char) string, %s a UTF-16 string, %%

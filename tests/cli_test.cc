@@ -11,8 +11,8 @@ namespace {
 
 using builder::Image;
 
-constexpr const char* kUsage =
-    "volquill 1.0 (" VOLQUILL_TEST_PROCESSOR ")    Built on 2025-12-13\n"
+// After the banner line, which names the processor.
+constexpr const char* kUsageAfterBanner =
     "Usage:\n"
     "\tvolquill [ISO File] [Volume Label]\n\n"
     "Example:\n"
@@ -34,7 +34,8 @@ using CommandLine = Fixture;
 
 TEST_F(CommandLine, NoArgumentPrintsTheUsageAndSucceeds) {
   const ToolResult r = run_tool({});
-  EXPECT_EQ(r.out, kUsage);
+  EXPECT_EQ(r.out, "volquill 1.0 (" + expected_processor() + ")    Built on 2025-12-13\n" +
+                       kUsageAfterBanner);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.status, 0);
 }
@@ -63,6 +64,7 @@ TEST_F(CommandLine, EmptyLabelRelabelsToEmptyDstrings) {
 }
 
 TEST_F(CommandLine, LabelThatIsNotUtf8IsRefusedBeforeTheImageIsOpened) {
+  if (tool_is_windows_build()) GTEST_SKIP() << "the ANSI code page decodes every argument";
   const std::string path = put(builder::plain_layout("Old").image);
   const Image before = builder::read_file(path);
   const ToolResult r = run_tool({path, "bad\xFFlabel"});
@@ -75,7 +77,8 @@ TEST_F(CommandLine, LabelThatIsNotUtf8IsRefusedBeforeTheImageIsOpened) {
 
 TEST_F(CommandLine, HugeLabelArgumentIsCutTo126Characters) {
   const std::string path = put(builder::plain_layout("Old").image);
-  const std::string label(100000, 'L');
+  // A Windows command line holds at most 32767 characters.
+  const std::string label(tool_is_windows_build() ? 32000 : 100000, 'L');
   const ToolResult r = run_tool({path, label});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(run_tool({path}).out, "Volume label of " + path + ": " + std::string(126, 'L') + "\n");

@@ -348,6 +348,203 @@ Layout metadata_layout(std::string_view label, bool mirror_same_place) {
   return layout;
 }
 
+namespace {
+
+constexpr uint16_t kFid = 257, kLvid = 9;
+constexpr uint16_t kUdf250 = 0x0250;
+
+// Recomputes the tag of a descriptor whose fields were changed after it was
+// written, keeping its identifier and CRC length, at tag location `location`.
+void refinish_tag(std::span<uint8_t> s, uint32_t location) {
+  finish_tag(s, get_u16(s, 0), location, get_u16(s, 10));
+}
+
+// A timestamp (1/7.3): local time at UTC, 2025-12-13 12:00:00.
+void put_timestamp(std::span<uint8_t> s, size_t offset) {
+  put_u16(s, offset, 0x1000);
+  put_u16(s, offset + 2, 2025);
+  put_u8(s, offset + 4, 12);
+  put_u8(s, offset + 5, 13);
+  put_u8(s, offset + 6, 12);
+}
+
+// A regid (1/7.4) with `identifier` and an 8-byte suffix that begins with the
+// UDF revision (Domain and UDF Identifier Suffixes, UDF 2.1.5).
+void put_regid(std::span<uint8_t> s, size_t offset, std::string_view identifier, uint16_t revision) {
+  put_bytes(s, offset + 1, identifier);
+  if (revision != 0) put_u16(s, offset + 24, revision);
+}
+
+void put_long_ad(std::span<uint8_t> s, size_t offset, uint32_t length, uint32_t block,
+                 uint16_t partition, uint32_t unique_id = 0) {
+  put_u32(s, offset, length);
+  put_u32(s, offset + 4, block);
+  put_u16(s, offset + 8, partition);
+  put_u32(s, offset + 12, unique_id);  // UDF Unique ID in the implementation use (UDF 2.3.4.3)
+}
+
+// What an Extended File Entry (4/14.17) records.
+struct EntryContents {
+  uint8_t file_type = 0;   // 4 directory, 5 file, 250/251 metadata (mirror) file
+  uint8_t ad_type = 0;     // 0 short_ad, 1 long_ad, 3 data embedded in the entry
+  std::string allocation;  // the allocation descriptors or the embedded data
+  uint64_t information_length = 0;
+  uint64_t blocks_recorded = 0;
+  uint64_t unique_id = 0;
+  uint16_t permissions = 0;
+};
+
+void write_extended_entry(std::span<uint8_t> s, uint32_t location, const EntryContents& e) {
+  std::fill(s.begin(), s.end(), uint8_t{0});
+  put_u16(s, 20, 4);            // ICB Tag: Strategy Type 4
+  put_u16(s, 24, 1);            // Maximum Number of Entries
+  put_u8(s, 27, e.file_type);
+  put_u16(s, 34, e.ad_type);
+  put_u32(s, 36, 0);            // Uid
+  put_u32(s, 40, 0);            // Gid
+  put_u32(s, 44, e.permissions);
+  put_u16(s, 48, 1);            // File Link Count
+  put_u32(s, 56, static_cast<uint32_t>(e.information_length));
+  put_u32(s, 64, static_cast<uint32_t>(e.information_length));  // Object Size
+  put_u32(s, 72, static_cast<uint32_t>(e.blocks_recorded));
+  for (size_t time : {80, 92, 104, 116}) put_timestamp(s, time);
+  put_u32(s, 128, 1);           // Checkpoint
+  put_regid(s, 168, "*Builder", 0);
+  put_u32(s, 200, static_cast<uint32_t>(e.unique_id));
+  put_u32(s, 212, static_cast<uint32_t>(e.allocation.size()));
+  put_bytes(s, 216, e.allocation);
+  finish_tag(s, kEfe, location, static_cast<uint16_t>(216 + e.allocation.size() - 16));
+}
+
+std::string short_ad_bytes(uint32_t length, uint32_t position) {
+  std::string ad(8, '\0');
+  std::span<uint8_t> bytes(reinterpret_cast<uint8_t*>(ad.data()), ad.size());
+  put_u32(bytes, 0, length);
+  put_u32(bytes, 4, position);
+  return ad;
+}
+
+// A File Identifier Descriptor (4/14.4) naming the entry at `icb_block` of
+// partition `partition`, padded to a multiple of four bytes; an empty name
+// makes the parent directory's entry.
+std::string file_identifier(std::string_view name, bool directory, uint32_t icb_block,
+                            uint16_t partition, uint32_t unique_id, uint32_t tag_location) {
+  const size_t name_length = name.empty() ? 0 : name.size() + 1;
+  std::vector<uint8_t> fid((38 + name_length + 3) / 4 * 4, 0);
+  std::span<uint8_t> s(fid);
+  put_u16(s, 16, 1);  // File Version Number
+  put_u8(s, 18, static_cast<uint8_t>((directory ? 2 : 0) | (name.empty() ? 8 : 0)));
+  put_u8(s, 19, static_cast<uint8_t>(name_length));
+  put_long_ad(s, 20, kSector, icb_block, partition, unique_id);
+  if (!name.empty()) {
+    put_u8(s, 38, 8);  // Compression ID of the d-characters
+    put_bytes(s, 39, name);
+  }
+  finish_tag(s, kFid, tag_location, static_cast<uint16_t>(fid.size() - 16));
+  return std::string(fid.begin(), fid.end());
+}
+
+}  // namespace
+
+Layout metadata_files_layout(std::string_view label) {
+  constexpr uint32_t kSectors = 1024, kStart = 288, kBlocks = 128;
+  constexpr uint32_t kMetadataData = 32, kMirrorData = 64, kMetadataBlocks = 32, kFileData = 96;
+  constexpr uint32_t kRootBlock = 2, kFileBlock = 3, kFileUniqueId = 16;
+  Layout layout{blank_image(kSectors), {}};
+  Image* image = &layout.image;
+  write_vrs(image, {"BEA01", "NSR03", "TEA01"});
+
+  const FsdAddress fsd{kSector, 0, 1};
+  std::string map = metadata_map(0, 0, 1);
+  map[58] = 1;  // Duplicate Metadata Flag: the mirror holds its own copy
+  map.replace(28, 2, std::string{"\x50\x02", 2});  // UDF revision of the map's identifier
+  const std::vector<std::string> maps = {type1_map(0), map};
+  for (uint32_t first : {32u, 48u}) {
+    write_sequence(image, first, label, kStart, kBlocks, fsd, maps);
+    auto pvd = sector(image, first);
+    put_u16(pvd, 62, 3);  // Maximum Interchange Level
+    put_u32(pvd, 64, 1);  // Character Set List: CS0
+    put_u32(pvd, 68, 1);
+    put_timestamp(pvd, 376);
+    refinish_tag(pvd, first);
+    auto iuvd = sector(image, first + 1);
+    put_u16(iuvd, 20 + 24, kUdf250);
+    refinish_tag(iuvd, first + 1);
+    auto lvd = sector(image, first + 3);
+    put_regid(lvd, 216, "*OSTA UDF Compliant", kUdf250);
+    put_u8(lvd, 242, 3);  // Domain Flags: hard and soft write-protected
+    put_u32(lvd, 432, 2 * kSector);  // Integrity Sequence Extent
+    put_u32(lvd, 436, 64);
+    refinish_tag(lvd, first + 3);
+  }
+
+  // Logical Volume Integrity Descriptor (3/10.10) with its UDF
+  // implementation use (UDF 2.2.6.4), closed, then a Terminating Descriptor.
+  auto lvid = sector(image, 64);
+  put_timestamp(lvid, 16);
+  put_u32(lvid, 28, 1);                     // Integrity Type: close
+  put_u32(lvid, 40, kFileUniqueId + 1);     // Logical Volume Header: next Unique ID
+  put_u32(lvid, 72, 2);                     // Number of Partitions
+  put_u32(lvid, 76, 46);                    // Length of Implementation Use
+  put_u32(lvid, 80, kBlocks - 2 - 2 * kMetadataBlocks - 1);  // free blocks in partition 0
+  put_u32(lvid, 84, 0);                     // and in the metadata partition
+  put_u32(lvid, 88, kBlocks);
+  put_u32(lvid, 92, kMetadataBlocks);
+  put_regid(lvid, 96, "*Builder", 0);
+  put_u32(lvid, 128, 1);                    // Number of Files
+  put_u32(lvid, 132, 1);                    // Number of Directories
+  put_u16(lvid, 136, kUdf250);              // Minimum UDF Read Revision
+  put_u16(lvid, 138, kUdf250);              // Minimum UDF Write Revision
+  put_u16(lvid, 140, kUdf250);              // Maximum UDF Write Revision
+  finish_tag(lvid, kLvid, 64, 142 - 16);
+  write_td(image, 65);
+
+  // Anchors at 256, N - 256 and N (3/8.4.2.1), N the last sector.
+  write_anchor(image, 32, 16, 48, 16);
+  for (uint32_t anchor : {kSectors - 257, kSectors - 1}) {
+    std::copy_n(sector(*image, 256).begin(), kSector, sector(image, anchor).begin());
+    refinish_tag(sector(image, anchor), anchor);
+  }
+
+  // The metadata file and its mirror (UDF 2.2.13), each one extent.
+  write_extended_entry(sector(image, kStart + 0), 0,
+                       EntryContents{250, 0, short_ad_bytes(kMetadataBlocks * kSector, kMetadataData),
+                                     kMetadataBlocks * kSector, kMetadataBlocks, 0, 0});
+  write_extended_entry(sector(image, kStart + 1), 1,
+                       EntryContents{251, 0, short_ad_bytes(kMetadataBlocks * kSector, kMirrorData),
+                                     kMetadataBlocks * kSector, kMetadataBlocks, 0, 0});
+
+  // Metadata block 0: the File Set Descriptor, its root directory at block 2.
+  const uint32_t fsd_sector = kStart + kMetadataData;
+  write_fsd(image, fsd_sector, label, label);
+  auto fsd_bytes = sector(image, fsd_sector);
+  put_timestamp(fsd_bytes, 16);
+  put_long_ad(fsd_bytes, 400, kSector, kRootBlock, 1);
+  put_regid(fsd_bytes, 416, "*OSTA UDF Compliant", kUdf250);
+  put_u8(fsd_bytes, 416 + 26, 3);  // Domain Flags
+  refinish_tag(fsd_bytes, 0);
+
+  std::string directory = file_identifier("", true, kRootBlock, 1, 0, kRootBlock);
+  directory += file_identifier(kSampleFileName, false, kFileBlock, 1, kFileUniqueId, kRootBlock);
+  write_extended_entry(sector(image, fsd_sector + kRootBlock), kRootBlock,
+                       EntryContents{4, 3, directory, directory.size(), 0, 0, 0x1CA5});
+
+  std::string data_ad(16, '\0');
+  std::span<uint8_t> data_ad_bytes(reinterpret_cast<uint8_t*>(data_ad.data()), data_ad.size());
+  put_long_ad(data_ad_bytes, 0, static_cast<uint32_t>(kSampleFileContents.size()), kFileData, 0);
+  write_extended_entry(sector(image, fsd_sector + kFileBlock), kFileBlock,
+                       EntryContents{5, 1, data_ad, kSampleFileContents.size(), 1, kFileUniqueId, 0x1884});
+  put_bytes(sector(image, kStart + kFileData), 0, kSampleFileContents);
+
+  // The mirror file's data: the same blocks, as written.
+  for (uint32_t b = 0; b < kMetadataBlocks; ++b) {
+    std::copy_n(sector(*image, kStart + kMetadataData + b).begin(), kSector,
+                sector(image, kStart + kMirrorData + b).begin());
+  }
+  layout.label_sectors = {32, 33, 35, 48, 49, 51, fsd_sector, kStart + kMirrorData};
+  return layout;
+}
+
 bool write_file(const std::string& path, const Image& image) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(image.bytes.data()),

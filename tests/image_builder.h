@@ -117,6 +117,18 @@ Layout plain_layout(std::string_view label);
 // metadata block 0; 520 sectors.
 Layout metadata_layout(std::string_view label, bool mirror_same_place = false);
 
+// A complete UDF 2.50 volume that other UDF readers open cleanly: a metadata
+// partition in physical partition 0 (start 288, 128 blocks) whose metadata
+// file (File Entry at block 0, data at blocks 32-63) and mirror file (File
+// Entry at block 1, data at blocks 64-95) hold the File Set Descriptor
+// (metadata block 0), the root directory (block 2) and the Extended File
+// Entry of `kSampleFileName` (block 3), whose contents lie at physical block
+// 96, before the end of the partition; a Logical Volume Integrity Descriptor
+// at 64 and anchors at 256, 767 and 1023; 1024 sectors.
+constexpr std::string_view kSampleFileName = "hello.txt";
+constexpr std::string_view kSampleFileContents = "Hello from a UDF 2.50 metadata partition.\n";
+Layout metadata_files_layout(std::string_view label);
+
 bool write_file(const std::string& path, const Image& image);
 Image read_file(const std::string& path);
 

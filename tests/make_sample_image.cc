@@ -1,6 +1,7 @@
 // Writes a small UDF image to try the tool on: a plain volume labelled
-// "Sample Disc", or with --metadata a UDF 2.50 volume with a metadata
-// partition and its mirror.
+// "Sample Disc"; with --metadata a UDF 2.50 volume with a metadata partition
+// and its mirror; with --metadata-files the same kind of volume complete with
+// a root directory and a small file, as other UDF readers expect it.
 #include <cstdio>
 #include <cstring>
 
@@ -8,12 +9,21 @@
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: make_sample_image OUTPUT.iso [--metadata]\n");
+    std::fprintf(stderr, "usage: make_sample_image OUTPUT.iso [--metadata | --metadata-files]\n");
     return 2;
   }
-  const bool metadata = argc > 2 && std::strcmp(argv[2], "--metadata") == 0;
-  const builder::Layout layout =
-      metadata ? builder::metadata_layout("Sample Disc") : builder::plain_layout("Sample Disc");
+  const char* kind = argc > 2 ? argv[2] : "";
+  builder::Layout layout;
+  if (std::strcmp(kind, "--metadata") == 0) {
+    layout = builder::metadata_layout("Sample Disc");
+  } else if (std::strcmp(kind, "--metadata-files") == 0) {
+    layout = builder::metadata_files_layout("Sample Disc");
+  } else if (*kind == 0) {
+    layout = builder::plain_layout("Sample Disc");
+  } else {
+    std::fprintf(stderr, "unknown option: %s\n", kind);
+    return 2;
+  }
   if (!builder::write_file(argv[1], layout.image)) {
     std::fprintf(stderr, "cannot write %s\n", argv[1]);
     return 1;

