@@ -407,7 +407,7 @@ void write_extended_entry(std::span<uint8_t> s, uint32_t location, const EntryCo
   put_u32(s, 56, static_cast<uint32_t>(e.information_length));
   put_u32(s, 64, static_cast<uint32_t>(e.information_length));  // Object Size
   put_u32(s, 72, static_cast<uint32_t>(e.blocks_recorded));
-  for (size_t time : {80, 92, 104, 116}) put_timestamp(s, time);
+  for (size_t time : {size_t{80}, size_t{92}, size_t{104}, size_t{116}}) put_timestamp(s, time);
   put_u32(s, 128, 1);           // Checkpoint
   put_regid(s, 168, "*Builder", 0);
   put_u32(s, 200, static_cast<uint32_t>(e.unique_id));
