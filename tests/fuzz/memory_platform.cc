@@ -1,0 +1,90 @@
+// The platform layer over an image held in memory (memory_image.h), for the
+// fuzz harness: fast, deterministic, and every write is on record. Reading
+// and writing follow a file's rules: reads end at the image's size, writes
+// past it extend it.
+#include <algorithm>
+#include <cstring>
+
+#include "image/platform.h"
+#include "image/utf.h"
+#include "memory_image.h"
+
+MemoryImage& served_image() {
+  static MemoryImage image;
+  return image;
+}
+
+bool stream_open(ImageStream* stream, const char* /*path*/, bool writable) {
+  MemoryImage& image = served_image();
+  ++image.opens;
+  image.opened_writable = image.opened_writable || writable;
+  stream->handle = writable ? 1 : 0;
+  stream->position = 0;
+  stream->open = true;
+  return true;
+}
+
+bool stream_seek(ImageStream* stream, uint64_t offset) {
+  if (!stream->open || offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  stream->position = offset;
+  return true;
+}
+
+size_t stream_read(ImageStream* stream, std::span<uint8_t> dest) {
+  const MemoryImage& image = served_image();
+  if (!stream->open || stream->position >= image.size) return 0;
+  const size_t total = static_cast<size_t>(std::min<uint64_t>(dest.size(), image.size - stream->position));
+  size_t done = 0;
+  while (done < total) {
+    const uint64_t at = stream->position + done;
+    const uint64_t sector = at / kMemorySectorSize;
+    const size_t within = static_cast<size_t>(at % kMemorySectorSize);
+    const size_t piece = std::min(total - done, kMemorySectorSize - within);
+    const auto found = image.sectors.find(sector);
+    if (found == image.sectors.end()) {
+      std::memset(dest.data() + done, 0, piece);
+    } else {
+      std::memcpy(dest.data() + done, found->second.data() + within, piece);
+    }
+    done += piece;
+  }
+  stream->position += done;
+  return done;
+}
+
+size_t stream_write(ImageStream* stream, std::span<const uint8_t> src) {
+  MemoryImage& image = served_image();
+  if (!stream->open) return 0;
+  if (stream->handle != 1) {
+    ++image.writes_while_read_only;
+    return 0;
+  }
+  image.writes.push_back(MemoryWrite{stream->position, src.size()});
+  size_t done = 0;
+  while (done < src.size()) {
+    const uint64_t at = stream->position + done;
+    const size_t within = static_cast<size_t>(at % kMemorySectorSize);
+    const size_t piece = std::min(src.size() - done, kMemorySectorSize - within);
+    auto& sector = image.sectors.try_emplace(at / kMemorySectorSize).first->second;
+    std::memcpy(sector.data() + within, src.data() + done, piece);
+    done += piece;
+  }
+  stream->position += done;
+  image.size = std::max(image.size, stream->position);
+  return done;
+}
+
+bool stream_sync(ImageStream* stream) { return stream->open; }
+
+void stream_close(ImageStream* stream) {
+  stream->handle = -1;
+  stream->open = false;
+}
+
+bool decode_argument(const char* argument, std::span<char16_t> out) {
+  return utf8_to_utf16(argument, out);
+}
+
+void write_stdout(const char* /*text*/, size_t /*size*/) {}
+
+void set_stdout_utf16() {}
