@@ -2,9 +2,11 @@
 # Runs every test of the project: a Release build with warnings as errors and
 # its test suite, the interoperability suite against that build (images made
 # and read back by other UDF tools), then the same unit and run suites built
-# with AddressSanitizer and UndefinedBehaviorSanitizer, then the whole-run
-# tests against the Windows x64 build under wine and the Linux ARM64 build
-# under qemu-user, and last the install, manual page and Debian package check.
+# with AddressSanitizer and UndefinedBehaviorSanitizer, a bounded fuzz session
+# over whole query and relabel runs, the tests again under valgrind, then the
+# whole-run tests against the Windows x64 build under wine and the Linux ARM64
+# build under qemu-user, and last the install, manual page and Debian package
+# check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -33,6 +35,12 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVOLQUILL_SANITIZE=ON -DVOLQU
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure --no-tests=error -j"$jobs"
+
+echo "== Fuzzing: a bounded session from the seed corpus"
+bash scripts/fuzz.sh "${VOLQUILL_FUZZ_SECONDS:-60}"
+
+echo "== valgrind memcheck"
+bash scripts/valgrind-check.sh
 
 echo "== Cross builds: Windows x64 under wine, Linux ARM64 under qemu-user"
 bash scripts/cross-check.sh
