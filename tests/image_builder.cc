@@ -561,12 +561,12 @@ Image read_file(const std::string& path) {
 
 std::vector<uint32_t> changed_sectors(const Image& before, const Image& after) {
   std::vector<uint32_t> changed;
-  const size_t sectors = std::max(before.bytes.size(), after.bytes.size()) / kSector;
-  for (uint32_t n = 0; n < sectors; ++n) {
-    const size_t offset = size_t{n} * kSector;
-    const bool in_both = offset + kSector <= before.bytes.size() && offset + kSector <= after.bytes.size();
-    if (!in_both || std::memcmp(before.bytes.data() + offset, after.bytes.data() + offset, kSector) != 0) {
-      changed.push_back(n);
+  const size_t size = std::max(before.bytes.size(), after.bytes.size());
+  for (size_t offset = 0; offset < size; offset += kSector) {
+    const size_t end = std::min(offset + kSector, size);
+    const bool in_both = end <= before.bytes.size() && end <= after.bytes.size();
+    if (!in_both || std::memcmp(before.bytes.data() + offset, after.bytes.data() + offset, end - offset) != 0) {
+      changed.push_back(static_cast<uint32_t>(offset / kSector));
     }
   }
   return changed;

@@ -132,7 +132,8 @@ Layout metadata_files_layout(std::string_view label);
 bool write_file(const std::string& path, const Image& image);
 Image read_file(const std::string& path);
 
-// Sectors in which two images differ (of the same size).
+// Sectors in which two images differ (of the same size); a partial sector at
+// the end counts as one.
 std::vector<uint32_t> changed_sectors(const Image& before, const Image& after);
 
 }  // namespace builder
