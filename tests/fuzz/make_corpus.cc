@@ -76,6 +76,24 @@ Image sequence_of_unallocated_space(uint32_t extent_length) {
   return image;
 }
 
+// A plain volume whose File Set Descriptor lies in a partition of a type-2
+// map other than a metadata partition (virtual or sparable): not followed.
+Image type2_partition(std::string_view identifier) {
+  Image image = builder::blank_image(400);
+  builder::write_vrs(&image, {"BEA01", "NSR03", "TEA01"});
+  builder::write_anchor(&image, 32, 16, 48, 16);
+  const std::vector<std::string> maps = {builder::type1_map(0), builder::type2_map(identifier, 0)};
+  for (uint32_t first : {32u, 48u}) {
+    builder::write_pvd(&image, first, "Old");
+    builder::write_iuvd(&image, first + 1, "Old");
+    builder::write_pd(&image, first + 2, 0, 300, 100);
+    builder::write_lvd(&image, first + 3, "Old", {2048, 0, 1}, maps);
+    builder::write_td(&image, first + 4);
+  }
+  builder::write_fsd(&image, 300, "Old", "Old");
+  return image;
+}
+
 const Seed kSeeds[] = {
     {"plain", "New Label", [] { return builder::plain_layout("Old").image; }},
     {"plain-unicode", "\xC3\x9Cn\xC3\xAF" "c\xC3\xB8" "d\xC3\xA9 \xE2\x98\x83 \xE6\x97\xA5\xE6\x9C\xAC",
@@ -91,6 +109,8 @@ const Seed kSeeds[] = {
     {"metadata-embedded", "Embedded",
      [] { return metadata_with({false, 3, 0, {}, 4}, {false, 3, 0, {}, 4}); }},
     {"nsr02-two-maps", "Two Maps", nsr02_two_maps},
+    {"virtual-partition", "Virtual", [] { return type2_partition("*UDF Virtual Partition"); }},
+    {"sparable-partition", "Sparable", [] { return type2_partition("*UDF Sparable Partition"); }},
     {"hostile-wrapping-partition-start", "Wrap", wrapping_partition_start},
     {"hostile-partition-maps-0xffffffff", "Maps", [] { return plain_with(35, 268, 0xFFFFFFFF); }},
     {"hostile-map-length-0", "Zero", [] { return plain_with(35, 441, 0, 1); }},
