@@ -27,25 +27,6 @@ Image metadata_with(const builder::FileEntrySpec& main, const builder::FileEntry
   return image;
 }
 
-// An NSR02 volume whose Logical Volume Descriptor has a physical and a
-// sparable partition map.
-Image nsr02_two_maps() {
-  Image image = builder::blank_image(400);
-  builder::write_vrs(&image, {"BEA01", "NSR02", "TEA01"});
-  builder::write_anchor(&image, 32, 16, 48, 16);
-  const std::vector<std::string> maps = {builder::type1_map(0),
-                                         builder::type2_map("*UDF Sparable Partition", 0)};
-  for (uint32_t first : {32u, 48u}) {
-    builder::write_pvd(&image, first, "Old");
-    builder::write_iuvd(&image, first + 1, "Old");
-    builder::write_pd(&image, first + 2, 0, 300, 100);
-    builder::write_lvd(&image, first + 3, "Old", {2048, 0, 1}, maps);
-    builder::write_td(&image, first + 4);
-  }
-  builder::write_fsd(&image, 300, "Old", "Old");
-  return image;
-}
-
 // The plain volume with sector `n`'s field at `offset` overwritten and its
 // tag left as it was (the tool reads descriptors without checking tags).
 Image plain_with(uint32_t n, size_t offset, uint32_t value, size_t bytes = 4) {
@@ -76,11 +57,13 @@ Image sequence_of_unallocated_space(uint32_t extent_length) {
   return image;
 }
 
-// A plain volume whose File Set Descriptor lies in a partition of a type-2
-// map other than a metadata partition (virtual or sparable): not followed.
-Image type2_partition(std::string_view identifier) {
+// A volume whose Logical Volume Descriptor has a physical map and a type-2
+// map named `identifier`, the File Set Descriptor in the latter: an NSR02
+// volume with two maps (maps not decoded), or a virtual or sparable partition
+// (not followed).
+Image two_map_volume(std::string_view nsr, std::string_view identifier) {
   Image image = builder::blank_image(400);
-  builder::write_vrs(&image, {"BEA01", "NSR03", "TEA01"});
+  builder::write_vrs(&image, {"BEA01", nsr, "TEA01"});
   builder::write_anchor(&image, 32, 16, 48, 16);
   const std::vector<std::string> maps = {builder::type1_map(0), builder::type2_map(identifier, 0)};
   for (uint32_t first : {32u, 48u}) {
@@ -108,9 +91,9 @@ const Seed kSeeds[] = {
      }},
     {"metadata-embedded", "Embedded",
      [] { return metadata_with({false, 3, 0, {}, 4}, {false, 3, 0, {}, 4}); }},
-    {"nsr02-two-maps", "Two Maps", nsr02_two_maps},
-    {"virtual-partition", "Virtual", [] { return type2_partition("*UDF Virtual Partition"); }},
-    {"sparable-partition", "Sparable", [] { return type2_partition("*UDF Sparable Partition"); }},
+    {"nsr02-two-maps", "Two Maps", [] { return two_map_volume("NSR02", "*UDF Sparable Partition"); }},
+    {"virtual-partition", "Virtual", [] { return two_map_volume("NSR03", "*UDF Virtual Partition"); }},
+    {"sparable-partition", "Sparable", [] { return two_map_volume("NSR03", "*UDF Sparable Partition"); }},
     {"hostile-wrapping-partition-start", "Wrap", wrapping_partition_start},
     {"hostile-partition-maps-0xffffffff", "Maps", [] { return plain_with(35, 268, 0xFFFFFFFF); }},
     {"hostile-map-length-0", "Zero", [] { return plain_with(35, 441, 0, 1); }},
