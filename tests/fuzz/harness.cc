@@ -35,10 +35,6 @@ void append_le(std::vector<uint8_t>* out, uint64_t value, size_t bytes) {
   for (size_t i = 0; i < bytes; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
-uint16_t tag_identifier_of(const std::array<uint8_t, kMemorySectorSize>& sector) {
-  return static_cast<uint16_t>(sector[0] | sector[1] << 8);
-}
-
 bool is_label_descriptor(uint16_t tag) { return tag == 1 || tag == 4 || tag == 6 || tag == 256; }
 
 // Runs the tool's whole command line over `image`; returns the exit status
@@ -138,13 +134,12 @@ std::string check_fuzz_input(std::span<const uint8_t> data, FuzzRunSummary* summ
     const auto sector_number = static_cast<int64_t>(sector);
     if (sector >= whole_sectors) return describe("write outside the image at sector", sector_number);
     const auto before = original.image.sectors.find(sector);
-    const uint16_t tag = before == original.image.sectors.end() ? 0 : tag_identifier_of(before->second);
+    const uint16_t tag = before == original.image.sectors.end() ? 0 : builder::get_u16(before->second, 0);
     if (!is_label_descriptor(tag)) {
       return describe("write to sector", sector_number) + " whose tag identifier was " + std::to_string(tag);
     }
     const auto& after = relabelled.sectors.at(sector);
-    const uint16_t crc_length = static_cast<uint16_t>(after[10] | after[11] << 8);
-    if (crc_length > 2032 || !builder::tag_is_valid(after)) {
+    if (builder::get_u16(after, 10) > 2032 || !builder::tag_is_valid(after)) {
       return describe("invalid tag left in sector", sector_number);
     }
   }

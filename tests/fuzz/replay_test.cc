@@ -4,6 +4,7 @@
 // regressions/ and replayed here for good.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
