@@ -19,7 +19,7 @@
 
 namespace {
 
-using builder::FileEntrySpec;
+using builder::FileEntryFields;
 using builder::FsdAddress;
 using builder::Image;
 
@@ -57,15 +57,8 @@ Image volume(const Volume& v, uint32_t sectors = kSectors) {
   return image;
 }
 
-std::vector<uint32_t> sorted_union(std::initializer_list<std::vector<uint32_t>> parts) {
-  std::vector<uint32_t> all;
-  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-  std::sort(all.begin(), all.end());
-  return all;
-}
-
 std::vector<uint32_t> both_sequences_and(std::vector<uint32_t> more = {}) {
-  return sorted_union({kMainSequence, kReserveSequence, more});
+  return builder::sorted_sectors({kMainSequence, kReserveSequence, more});
 }
 
 // Partition maps read from the main LVD, with a Partition Descriptor for
@@ -115,7 +108,7 @@ Image after_zero_length_map(uint16_t reference) {
 // Entry at sector 300, mirror File Entry at 400, File Set Descriptor at
 // metadata block `fsd_block`. Copies "Main" at 302 and "Mirror" at 410, where
 // the two files of an ordinary volume (data at blocks 2 and 110) put block 0.
-Image metadata_volume(const FileEntrySpec& main, const FileEntrySpec& mirror, uint32_t fsd_block = 0) {
+Image metadata_volume(const FileEntryFields& main, const FileEntryFields& mirror, uint32_t fsd_block = 0) {
   Image image = volume(
       {.fsd = {kBlock, fsd_block, 1}, .maps = {builder::type1_map(0), builder::metadata_map(0, 0, 100)}});
   builder::write_file_entry(&image, 300, main);
@@ -125,8 +118,8 @@ Image metadata_volume(const FileEntrySpec& main, const FileEntrySpec& mirror, ui
   return image;
 }
 
-const FileEntrySpec kMainFile{.extents = {{2, 5 * kBlock}}};
-const FileEntrySpec kMirrorFile{.extents = {{110, 5 * kBlock}}};
+const FileEntryFields kMainFile{.extents = {{2, 5 * kBlock}}};
+const FileEntryFields kMirrorFile{.extents = {{110, 5 * kBlock}}};
 
 void set_u32(Image* image, uint32_t n, size_t offset, uint32_t value) {
   builder::put_u32(builder::sector(image, n), offset, value);
@@ -171,7 +164,7 @@ Image huge_ad_lengths(uint32_t fsd_block) {
 // the list is cut to the 2048 - 176 bytes left in the sector, each entry one
 // block at sector 0, where a File Set Descriptor waits.
 Image embedded_everywhere(uint32_t fsd_block) {
-  const FileEntrySpec embedded{.ad_type = 3, .extents = {}, .embedded_length = 4};
+  const FileEntryFields embedded{.ad_type = 3, .extents = {}, .embedded_length = 4};
   Image image = metadata_volume(embedded, embedded, fsd_block);
   set_u32(&image, 300, kLengthOfAd, 0xFFFFFFFF);
   set_u32(&image, 400, kLengthOfAd, 0xFFFFFFFF);
@@ -233,7 +226,7 @@ Image partition_at_top(bool file_set_at_sixteen) {
 // 0xFFFFFED2 of the partition at 300) and is four blocks long, so that it
 // ends at sector 1.
 Image metadata_extent_over_the_top(uint32_t fsd_block) {
-  const FileEntrySpec over_the_top{.extents = {{0xFFFFFED2, 4 * kBlock}}};
+  const FileEntryFields over_the_top{.extents = {{0xFFFFFED2, 4 * kBlock}}};
   Image image = metadata_volume(over_the_top, over_the_top, fsd_block);
   builder::write_fsd(&image, 1, "Past The Top", "Past The Top");
   return image;
@@ -453,7 +446,7 @@ const HostileCase kCases[] = {
      ""},
     {"reserve sequence at 0xFFFFFFFF, 0xFFFFFFFF bytes long",
      [] { return with_anchor(plain_volume(), 32, 16 * kBlock, 0xFFFFFFFF, 0xFFFFFFFF); },
-     sorted_union({kMainSequence, {300}}), "Old"},
+     builder::sorted_sectors({kMainSequence, {300}}), "Old"},
 
     // Sequence extents past the end of the file.
     {"both sequences past the end of the image",
@@ -463,7 +456,7 @@ const HostileCase kCases[] = {
      false},
     {"reserve sequence past the end of the image",
      [] { return with_anchor(plain_volume(), 32, 16 * kBlock, kSectors, 16 * kBlock); },
-     sorted_union({kMainSequence, {300}}), "Old"},
+     builder::sorted_sectors({kMainSequence, {300}}), "Old"},
 
     // Sequence extents of 0xFFFFFFFF bytes end at the first sector that is
     // not a volume descriptor, or with the image.
@@ -472,14 +465,14 @@ const HostileCase kCases[] = {
      "Old"},
     {"0xFFFFFFFF-byte sequence up to an image ending inside a chunk",
      // The chunk at 260 holds 10 sectors: the walk ends with it and matches.
-     [] { return endless_sequence(270); }, sorted_union({{100, 260, 261, 263}, kReserveSequence}), "Old"},
+     [] { return endless_sequence(270); }, builder::sorted_sectors({{100, 260, 261, 263}, kReserveSequence}), "Old"},
     {"0xFFFFFFFF-byte sequence up to an image ending at a chunk boundary",
      // The chunk at 276 reads nothing: no matching, partition 0 starts at 0.
-     [] { return endless_sequence(276); }, sorted_union({{0, 260, 261, 263}, kReserveSequence}), "Unmatched"},
+     [] { return endless_sequence(276); }, builder::sorted_sectors({{0, 260, 261, 263}, kReserveSequence}), "Unmatched"},
 
     // Images ending mid-sector.
     {"main sequence into a partial last sector", sequence_into_partial_sector,
-     sorted_union({{300, 592, 593, 595}, kReserveSequence}), "Old"},
+     builder::sorted_sectors({{300, 592, 593, 595}, kReserveSequence}), "Old"},
     {"File Set Descriptor in a partial last sector", file_set_in_partial_sector, both_sequences_and(), ""},
 };
 

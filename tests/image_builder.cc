@@ -265,35 +265,35 @@ void write_fsd(Image* image, uint32_t n, std::string_view lv_identifier,
   finish_tag(s, kFsd, n, 496);
 }
 
-void write_file_entry(Image* image, uint32_t n, const FileEntrySpec& spec) {
+void write_file_entry(Image* image, uint32_t n, const FileEntryFields& fields) {
   auto s = sector(image, n);
-  const size_t ea_offset = spec.extended ? 216 : 176;
+  const size_t ea_offset = fields.extended ? 216 : 176;
   put_u16(s, 16 + 4, 4);    // ICB Tag: Strategy Type 4
   put_u16(s, 16 + 8, 1);    // Maximum Number of Entries
   put_u8(s, 16 + 11, 250);  // File Type: metadata file
-  put_u16(s, 34, spec.ad_type);
+  put_u16(s, 34, fields.ad_type);
   std::string ads;
   auto add32 = [&](uint32_t v) {
     for (size_t i = 0; i < 4; ++i) ads.push_back(static_cast<char>(v >> (8 * i)));
   };
-  for (const Extent& e : spec.extents) {
-    if (spec.ad_type == 0) {
+  for (const Extent& e : fields.extents) {
+    if (fields.ad_type == 0) {
       add32(e.length), add32(e.location);
-    } else if (spec.ad_type == 1) {
+    } else if (fields.ad_type == 1) {
       add32(e.length), add32(e.location), ads.append(8, '\0');
-    } else if (spec.ad_type == 2) {
+    } else if (fields.ad_type == 2) {
       add32(e.length), add32(e.length), add32(0), add32(e.location), ads.append(4, '\0');
     }
   }
-  if (spec.ad_type == 3) ads.assign(spec.embedded_length, 'x');
-  const size_t length_of_ea = spec.extended ? 208 : 168;
-  put_u32(s, length_of_ea, spec.ea_length);
+  if (fields.ad_type == 3) ads.assign(fields.embedded_length, 'x');
+  const size_t length_of_ea = fields.extended ? 208 : 168;
+  put_u32(s, length_of_ea, fields.ea_length);
   put_u32(s, length_of_ea + 4, static_cast<uint32_t>(ads.size()));
-  const size_t ad_offset = ea_offset + spec.ea_length;
+  const size_t ad_offset = ea_offset + fields.ea_length;
   const size_t room = ad_offset < kSector ? kSector - ad_offset : 0;
   put_bytes(s, std::min<size_t>(ad_offset, kSector), std::string_view(ads).substr(0, room));
   const size_t end = std::min<size_t>(ad_offset + ads.size(), kSector);
-  finish_tag(s, spec.extended ? kEfe : kFe, n, static_cast<uint16_t>(end - 16));
+  finish_tag(s, fields.extended ? kEfe : kFe, n, static_cast<uint16_t>(end - 16));
 }
 
 namespace {
@@ -334,13 +334,13 @@ Layout metadata_layout(std::string_view label, bool mirror_same_place) {
   write_sequence(image, 32, label, start, 220, fsd, maps);
   write_sequence(image, 48, label, start, 220, fsd, maps);
   write_anchor(image, 32, 16, 48, 16);
-  write_file_entry(image, start + 0, FileEntrySpec{false, 0, 0, {{2, 5 * kSector}}, 0});
+  write_file_entry(image, start + 0, FileEntryFields{false, 0, 0, {{2, 5 * kSector}}, 0});
   if (mirror_same_place) {
-    write_file_entry(image, start + 1, FileEntrySpec{false, 0, 0, {{2, 5 * kSector}}, 0});
+    write_file_entry(image, start + 1, FileEntryFields{false, 0, 0, {{2, 5 * kSector}}, 0});
     write_fsd(image, start + 2, label, label);
     layout.label_sectors = {32, 33, 35, 48, 49, 51, start + 2};
   } else {
-    write_file_entry(image, start + 100, FileEntrySpec{false, 0, 0, {{110, 5 * kSector}}, 0});
+    write_file_entry(image, start + 100, FileEntryFields{false, 0, 0, {{110, 5 * kSector}}, 0});
     write_fsd(image, start + 2, label, label);
     write_fsd(image, start + 110, label, label);
     layout.label_sectors = {32, 33, 35, 48, 49, 51, start + 2, start + 110};
@@ -557,6 +557,13 @@ Image read_file(const std::string& path) {
   Image image;
   image.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return image;
+}
+
+std::vector<uint32_t> sorted_sectors(std::initializer_list<std::vector<uint32_t>> parts) {
+  std::vector<uint32_t> all;
+  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  std::sort(all.begin(), all.end());
+  return all;
 }
 
 std::vector<uint32_t> changed_sectors(const Image& before, const Image& after) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
@@ -89,14 +90,14 @@ struct Extent {
   uint32_t location = 0;  // logical block within the partition
   uint32_t length = 0;    // bytes
 };
-struct FileEntrySpec {
+struct FileEntryFields {
   bool extended = false;
   uint8_t ad_type = 0;
   uint32_t ea_length = 0;
   std::vector<Extent> extents;
   uint32_t embedded_length = 0;  // for ad_type 3
 };
-void write_file_entry(Image* image, uint32_t n, const FileEntrySpec& spec);
+void write_file_entry(Image* image, uint32_t n, const FileEntryFields& fields);
 
 // Whole layouts used across the tests. `label_sectors` lists the sectors a
 // relabel must rewrite, in order.
@@ -131,6 +132,9 @@ Layout metadata_files_layout(std::string_view label);
 
 bool write_file(const std::string& path, const Image& image);
 Image read_file(const std::string& path);
+
+// The sector numbers of all `parts` together, in ascending order.
+std::vector<uint32_t> sorted_sectors(std::initializer_list<std::vector<uint32_t>> parts);
 
 // Sectors in which two images differ (of the same size); a partial sector at
 // the end counts as one.

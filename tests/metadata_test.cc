@@ -9,11 +9,11 @@
 
 namespace {
 
-using builder::FileEntrySpec;
+using builder::FileEntryFields;
 
-std::array<uint8_t, 2048> file_entry(const FileEntrySpec& spec) {
+std::array<uint8_t, 2048> file_entry(const FileEntryFields& fields) {
   builder::Image image = builder::blank_image(1);
-  builder::write_file_entry(&image, 0, spec);
+  builder::write_file_entry(&image, 0, fields);
   std::array<uint8_t, 2048> d{};
   std::copy_n(image.bytes.begin(), 2048, d.begin());
   return d;
@@ -152,7 +152,7 @@ TEST(MapBlockToSector, ArithmeticWrapsAt32Bits) {
 // read_metadata_extents over a real image: File Entries at partition start
 // 300 + block 0 (main) and + block 100 (mirror).
 struct MetadataRead {
-  MetadataRead(const FileEntrySpec& main, const FileEntrySpec* mirror, uint32_t mirror_location) {
+  MetadataRead(const FileEntryFields& main, const FileEntryFields* mirror, uint32_t mirror_location) {
     builder::Image image = builder::blank_image(420);
     builder::write_file_entry(&image, 300, main);
     if (mirror != nullptr) builder::write_file_entry(&image, 400, *mirror);
@@ -179,7 +179,7 @@ std::vector<std::pair<uint32_t, uint32_t>> ranges(const std::vector<BlockExtent>
 }
 
 TEST(ReadMetadataExtents, ShortAdsRoundUpToWholeBlocks) {
-  const FileEntrySpec mirror{true, 1, 32, {{110, 2048}}, 0};
+  const FileEntryFields mirror{true, 1, 32, {{110, 2048}}, 0};
   MetadataRead read({false, 0, 0, {{10, 4096}, {50, 1}, {60, 2049}, {70, 0}}, 0}, &mirror, 100);
   ASSERT_TRUE(read.ok);
   using R = std::vector<std::pair<uint32_t, uint32_t>>;

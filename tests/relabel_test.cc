@@ -50,13 +50,6 @@ void sequence(Image* image, uint32_t first, FsdAddress fsd, const std::vector<st
 // The sectors rewritten in a sequence written by sequence().
 std::vector<uint32_t> sequence_sectors(uint32_t first) { return {first, first + 1, first + 3}; }
 
-std::vector<uint32_t> join(std::initializer_list<std::vector<uint32_t>> parts) {
-  std::vector<uint32_t> all;
-  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-  std::sort(all.begin(), all.end());
-  return all;
-}
-
 Scenario from_layout(std::string name, Layout layout, std::string label) {
   return Scenario{std::move(name), std::move(layout.image), std::move(layout.label_sectors), std::move(label)};
 }
@@ -88,7 +81,7 @@ Scenario embedded_metadata() {
   builder::write_file_entry(&s.image, 300, {false, 3, 0, {}, 4});
   builder::write_file_entry(&s.image, 400, {false, 3, 0, {}, 4});
   // Block 0 maps to sector 0, which holds no descriptor: nothing is written.
-  s.rewritten = join({sequence_sectors(32), sequence_sectors(48)});
+  s.rewritten = builder::sorted_sectors({sequence_sectors(32), sequence_sectors(48)});
   s.label = "";
   s.file_set_rewritten = false;
   return s;
@@ -109,7 +102,7 @@ Scenario nsr02_two_maps() {
   // The maps are not decoded: the block number is taken as a sector number.
   builder::write_fsd(&s.image, 280, "At Block", "At Block");
   builder::write_fsd(&s.image, 580, "In Partition", "In Partition");
-  s.rewritten = join({{32, 34}, sequence_sectors(48), {280}});
+  s.rewritten = builder::sorted_sectors({{32, 34}, sequence_sectors(48), {280}});
   return s;
 }
 
@@ -119,7 +112,7 @@ Scenario unfollowed_partition(std::string name, std::string_view identifier) {
   sequence(&s.image, 32, {kBlock, 0, 1}, maps);
   sequence(&s.image, 48, {kBlock, 0, 1}, maps);
   builder::write_fsd(&s.image, 300, "Old", "Old");
-  s.rewritten = join({sequence_sectors(32), sequence_sectors(48)});
+  s.rewritten = builder::sorted_sectors({sequence_sectors(32), sequence_sectors(48)});
   s.file_set_rewritten = false;
   return s;
 }
@@ -152,7 +145,7 @@ Scenario two_logical_volumes() {
   builder::write_fsd(&s.image, 350, "Second", "Second");
   builder::write_fsd(&s.image, 300, "First", "First");
   builder::write_fsd(&s.image, 355, "Decoy", "Decoy");
-  s.rewritten = join({{32, 35, 36, 37}, sequence_sectors(48), {350}});
+  s.rewritten = builder::sorted_sectors({{32, 35, 36, 37}, sequence_sectors(48), {350}});
   return s;
 }
 
@@ -166,7 +159,7 @@ Scenario seven_partition_descriptors() {
   // The seventh is dropped: partition 6 keeps start 0.
   builder::write_fsd(&s.image, 270, "At Block", "At Block");
   builder::write_fsd(&s.image, 570, "In Partition", "In Partition");
-  s.rewritten = join({{32, 40}, sequence_sectors(48), {270}});
+  s.rewritten = builder::sorted_sectors({{32, 40}, sequence_sectors(48), {270}});
   return s;
 }
 
@@ -180,7 +173,7 @@ Scenario early_terminator() {
   builder::write_iuvd(&s.image, 37, "After");
   sequence(&s.image, 48, {kBlock, 0, 0}, {builder::type1_map(0)});
   builder::write_fsd(&s.image, 300, "Old", "Old");
-  s.rewritten = join({{32, 34}, sequence_sectors(48), {300}});
+  s.rewritten = builder::sorted_sectors({{32, 34}, sequence_sectors(48), {300}});
   return s;
 }
 
@@ -194,7 +187,7 @@ Scenario long_sequence() {
   builder::write_td(&s.image, 50);
   sequence(&s.image, 64, {kBlock, 0, 0}, {builder::type1_map(0)});
   builder::write_fsd(&s.image, 300, "Old", "Old");
-  s.rewritten = join({{32, 48, 49}, sequence_sectors(64), {300}});
+  s.rewritten = builder::sorted_sectors({{32, 48, 49}, sequence_sectors(64), {300}});
   return s;
 }
 
@@ -210,7 +203,7 @@ Scenario unreadable_second_chunk() {
   // No matching: partition 0 keeps start 0.
   builder::write_fsd(&s.image, 290, "At Block", "At Block");
   builder::write_fsd(&s.image, 300, "Decoy", "Decoy");
-  s.rewritten = join({{384, 385, 387}, sequence_sectors(48), {290}});
+  s.rewritten = builder::sorted_sectors({{384, 385, 387}, sequence_sectors(48), {290}});
   return s;
 }
 
@@ -259,7 +252,7 @@ Scenario unknown_partition_reference() {
   sequence(&s.image, 32, {kBlock, 0, 5}, {builder::type1_map(0)});
   sequence(&s.image, 48, {kBlock, 0, 5}, {builder::type1_map(0)});
   builder::write_fsd(&s.image, 300, "Old", "Old");
-  s.rewritten = join({sequence_sectors(32), sequence_sectors(48)});
+  s.rewritten = builder::sorted_sectors({sequence_sectors(32), sequence_sectors(48)});
   s.file_set_rewritten = false;
   return s;
 }
@@ -271,7 +264,7 @@ Scenario location_from_reserve() {
   sequence(&s.image, 48, {kBlock, 0, 0}, {builder::type1_map(0)});
   builder::write_fsd(&s.image, 300, "Old", "Old");
   // The location is known but no table was built: no File Set Descriptor step.
-  s.rewritten = join({{32}, sequence_sectors(48)});
+  s.rewritten = builder::sorted_sectors({{32}, sequence_sectors(48)});
   s.file_set_rewritten = false;
   return s;
 }

@@ -19,8 +19,9 @@ struct Seed {
   std::function<Image()> make;
 };
 
-// The metadata volume with its File Entries replaced by `spec`.
-Image metadata_with(const builder::FileEntrySpec& main, const builder::FileEntrySpec& mirror) {
+// The metadata volume with its metadata and mirror File Entries rewritten
+// as `main` and `mirror` describe them.
+Image metadata_with(const builder::FileEntryFields& main, const builder::FileEntryFields& mirror) {
   Image image = builder::metadata_layout("Old").image;
   builder::write_file_entry(&image, 300, main);
   builder::write_file_entry(&image, 400, mirror);
