@@ -1,9 +1,6 @@
 // The front end: the command line, the run over the image and the exit status.
 #include "app/tool.h"
 
-#include <cstdio>
-#include <cstdlib>
-
 #include "image/console.h"
 #include "image/context.h"
 #include "udf/run.h"
