@@ -77,6 +77,11 @@ struct RelabelContext {
   // Sector writes that failed (positioning or short write), so that the run
   // can end with a failure status once it has gone on as far as it can.
   uint32_t write_failures = 0;
+  // A dry run (-n) opens the image read-only and writes and syncs nothing; it
+  // lists each block a relabel would rewrite. Verbose (-v) lists each block
+  // a relabel rewrites.
+  bool dry_run = false;
+  bool verbose = false;
 };
 
 // Query mode: there is no new label and nothing is ever written.
