@@ -6,11 +6,13 @@ For every image of the table below it
 - queries the label and checks it against the File Set Descriptor;
 - relabels a fresh copy with an ASCII label longer than the 32-byte fields
   and with a label of characters above U+00FF;
-- checks that udfinfo and blkid report the new label in the fields read from
-  descriptors the relabel rewrites, and the old one in the others;
-- checks that exactly the sectors of the label-carrying descriptors changed
-  (found by an independent reader, udf_reader.py), that each of them has a
-  valid tag checksum and CRC and differs only in its identifier fields;
+- checks that udfinfo (given the VAT's block where it needs it) and blkid
+  report the new label in the fields read from descriptors the relabel
+  rewrites, and the old one in the others;
+- checks that exactly the blocks of the label-carrying descriptors and of the
+  Virtual Allocation Table's Logical Volume Identifier changed (found by an
+  independent reader, udf_reader.py), that each of them verifies (tag
+  checksum, CRC and tag location) and differs only in its identifier fields;
 - checks that 7zz lists and extracts the same files with the same contents
   as before, where it opens the original at all;
 - checks that the ISO 9660 volume identifier of a bridge image stays.
@@ -59,7 +61,7 @@ TOOLS = {
 }
 
 # One image: who makes it and how, the path the relabel takes to its File
-# Set Descriptor, how many sectors it rewrites, whether 7zz opens it (without
+# Set Descriptor, how many blocks it rewrites, whether 7zz opens it (without
 # a warning), and the ISO 9660 volume identifier of a bridge image (None for
 # pure UDF).
 Case = namedtuple("Case", "name producer options path changed archive iso_volume")
@@ -67,7 +69,8 @@ Case = namedtuple("Case", "name producer options path changed archive iso_volume
 # The fields each reader shows, and the descriptor each is read from when the
 # relabel rewrites it ("LVD" and "PVD": always; "FSD": when the relabel
 # reaches the File Set Descriptor). A field read from something the relabel
-# does not rewrite keeps its old value.
+# does not rewrite keeps its old value. Under a Virtual Allocation Table
+# udfinfo reads label and lvid from the VAT, which the relabel rewrites too.
 READER_FIELDS = {
     "udfinfo label": "LVD",
     "udfinfo lvid": "LVD",
@@ -78,36 +81,54 @@ READER_FIELDS = {
     "blkid VOLUME_ID": "PVD",
 }
 FIELD_SIZE = {"LVD": 128, "PVD": 32, "FSD": 32}
-# With a Virtual Allocation Table udfinfo takes the logical volume
-# identifier and the file set from the virtual partition, which no relabel
-# touches.
-FROM_VIRTUAL_PARTITION = {"udfinfo label", "udfinfo lvid", "udfinfo fsid"}
+
+# Full medium sizes in bytes: an 80-minute CD, a single-layer DVD and a
+# single-layer BD (360,000, 2,295,104 and 12,219,392 blocks of 2048 bytes).
+CD_BYTES, DVD_BYTES, BD_BYTES = 737280000, 4706074624, 25025314816
+ALL_REVISIONS = ("1.01", "1.02", "1.50", "2.00", "2.01", "2.50", "2.60")
+
+# mkudffs media types: block sizes, image size, and the revisions it accepts.
+# It refuses revisions above 2.01 for every type but the write-once ones
+# ("not currently supported for specified media type"), below 1.50 for CD and
+# DVD rewritable and write-once discs, and below 2.50 for BD-R.
+MKUDFFS_MEDIA = {
+    # Physical partition; small images, as on a hard disk or a USB stick.
+    "hd": ((512, 1024, 2048, 4096), 4 << 20, ALL_REVISIONS[:5]),
+    "dvd": ((512, 1024, 2048, 4096), 4 << 20, ALL_REVISIONS[:5]),
+    "dvdram": ((512, 1024, 2048, 4096), 4 << 20, ALL_REVISIONS[:5]),
+    "cd": ((512, 1024, 2048, 4096), 4 << 20, ALL_REVISIONS[:5]),
+    # Sparable partition, its sparing tables near both ends of the medium.
+    "dvdrw": ((512, 2048, 4096), DVD_BYTES, ALL_REVISIONS[2:5]),
+    "cdrw": ((512, 2048, 4096), CD_BYTES, ALL_REVISIONS[2:5]),
+    # Virtual partition: the VAT is the last block written, far before the
+    # medium's end (UDF 1.50 is NSR02 with two partition maps).
+    "dvdr": ((512, 2048, 4096), DVD_BYTES, ALL_REVISIONS[2:]),
+    "cdr": ((512, 2048, 4096), CD_BYTES, ALL_REVISIONS[2:]),
+    "bdr": ((512, 2048, 4096), BD_BYTES, ALL_REVISIONS[5:]),
+}
+# Blocks a relabel rewrites: PVD, IUVD and LVD in both sequences, the File
+# Set Descriptor, and under a VAT the block holding its identifier.
+MKUDFFS_CHANGED = {udf.PHYSICAL: 7, udf.SPARABLE: 7, udf.VIRTUAL: 8}
+
+
+def mkudffs_path(media):
+    if media in ("dvdrw", "cdrw"):
+        return udf.SPARABLE
+    return udf.VIRTUAL if media in ("dvdr", "cdr", "bdr") else udf.PHYSICAL
 
 
 def mkudffs_cases():
-    revisions = {
-        ("hd", "dvd", "dvdram", "cd"): ("1.01", "1.02", "1.50", "2.00", "2.01"),
-        ("dvdrw", "cdrw"): ("1.50", "2.00", "2.01"),
-        ("dvdr", "cdr"): ("1.50", "2.00", "2.01", "2.50", "2.60"),
-        ("bdr",): ("2.50", "2.60"),
-    }
     cases = []
-    for media_types, revs in revisions.items():
-        for media in media_types:
-            for revision in revs:
-                if media in ("dvdrw", "cdrw"):
-                    path, changed, size = udf.SPARABLE, 6, 8 << 20
-                elif media in ("dvdr", "cdr", "bdr"):
-                    # UDF 1.50 is NSR02, and a VAT volume has two maps: the
-                    # main sequence ends at its LVD, before the IUVD.
-                    nsr02 = revision == "1.50"
-                    path, changed = (udf.NSR02_TWO_MAP, 5) if nsr02 else (udf.VIRTUAL, 6)
-                    size = 4 << 20
-                else:
-                    path, changed, size = udf.PHYSICAL, 7, 4 << 20
-                cases.append(Case("mkudffs_%s_%s" % (media, revision.replace(".", "")), "mkudffs",
-                                  {"media": media, "revision": revision, "size": size},
-                                  path, changed, path == udf.PHYSICAL, None))
+    for media, (block_sizes, size, revisions) in MKUDFFS_MEDIA.items():
+        path = mkudffs_path(media)
+        for block_size in block_sizes:
+            for revision in revisions:
+                # 7zz opens images of 512- and 2048-byte blocks only.
+                archive = path == udf.PHYSICAL and block_size in (512, 2048)
+                cases.append(Case("mkudffs_%s_%s_b%d" % (media, revision.replace(".", ""), block_size),
+                                  "mkudffs", {"media": media, "revision": revision, "size": size,
+                                              "block_size": block_size},
+                                  path, MKUDFFS_CHANGED[path], archive, None))
     return cases
 
 
@@ -117,7 +138,8 @@ CASES = mkudffs_cases() + [
     Case("pycdlib_udf_260", "pycdlib", {"volume": "PYCDVOL"}, udf.PHYSICAL, 7, True, "PYCDVOL"),
     Case("newfs_udf", "newfs_udf", {"size": 8 << 20}, udf.PHYSICAL, 7, False, None),
     Case("builder_udf250_metadata", "builder", {}, udf.METADATA, 8, True, None),
-    Case("mkudffs_sparse_50gib", "mkudffs", {"media": "hd", "revision": "2.01", "size": 50 << 30},
+    Case("mkudffs_sparse_50gib", "mkudffs",
+         {"media": "hd", "revision": "2.01", "size": 50 << 30, "block_size": 2048},
          udf.PHYSICAL, 7, True, None),
 ]
 
@@ -149,6 +171,7 @@ def missing_tools():
 
 
 # ---- producers: each writes an image into `directory` and returns its path
+# and the options udfinfo needs to read it
 
 def sample_tree(directory):
     """A few files of known contents to put on the images."""
@@ -169,22 +192,20 @@ def make_mkudffs(directory, options):
     image = os.path.join(directory, "image.udf")
     with open(image, "wb") as f:
         f.truncate(options["size"])
-    out = checked(["mkudffs", "-b", "2048", "-m", options["media"], "-r", options["revision"],
-                   "--lvid=OrigLVID", "--vid=OrigVID", "--fsid=OrigFSID", image])
+    out = checked(["mkudffs", "-b", str(options["block_size"]), "-m", options["media"],
+                   "-r", options["revision"], "--lvid=OrigLVID", "--vid=OrigVID", "--fsid=OrigFSID",
+                   image])
+    # On a write-once medium udfinfo looks for the VAT at the medium's last
+    # block, not at the last one written: it is told where mkudffs put it.
     vat = re.search(r"^vatblock=(\d+)$", out, re.M)
-    if vat:
-        # A write-once disc ends with its Virtual Allocation Table, where
-        # readers look for it.
-        with open(image, "r+b") as f:
-            f.truncate((int(vat.group(1)) + 1) * udf.SECTOR)
-    return image
+    return image, ["--vatblock=" + vat.group(1)] if vat else []
 
 
 def make_genisoimage(directory, options):
     root, _ = sample_tree(directory)
     image = os.path.join(directory, "bridge.iso")
     checked(["genisoimage", "-quiet", "-udf", "-V", options["volume"], "-o", image, root])
-    return image
+    return image, []
 
 
 def make_pycdlib(directory, options):
@@ -199,7 +220,7 @@ def make_pycdlib(directory, options):
         iso.add_fp(io.BytesIO(contents), len(contents), iso_name, udf_path="/" + name)
     iso.write(image)
     iso.close()
-    return image
+    return image, []
 
 
 def make_newfs_udf(directory, options):
@@ -207,13 +228,13 @@ def make_newfs_udf(directory, options):
     with open(image, "wb") as f:
         f.truncate(options["size"])
     checked(["newfs_udf", "-b", "2048", "-L", "NewfsLVID", "-P", "NewfsVID", image])
-    return image
+    return image, []
 
 
 def make_builder(directory, options):
     image = os.path.join(directory, "builder.udf")
     checked([SAMPLE_MAKER, image, "--metadata-files"])
-    return image
+    return image, []
 
 
 PRODUCERS = {
@@ -227,8 +248,8 @@ PRODUCERS = {
 
 # ---- readers
 
-def udfinfo(image):
-    result = run(["udfinfo", image])
+def udfinfo(image, options):
+    result = run(["udfinfo"] + options + [image])
     fields = {}
     for line in result.stdout.decode("utf-8", errors="replace").splitlines():
         key, _, value = line.partition("=")
@@ -307,21 +328,25 @@ class Interoperability(unittest.TestCase):
 
     def check_case(self, case):
         with tempfile.TemporaryDirectory(prefix="volquill-interop.") as directory:
-            original = PRODUCERS[case.producer](directory, case.options)
+            original, udfinfo_options = PRODUCERS[case.producer](directory, case.options)
             volume = udf.Volume(original)
+            self.assertEqual(volume.block_size, case.options.get("block_size", udf.SECTOR),
+                             "block size")
             self.assertEqual(volume.path_kind, case.path, "path to the File Set Descriptor")
             expected = volume.expected_changes()
-            self.assertEqual(len(expected), case.changed, "label-carrying sectors %s" % expected)
+            self.assertEqual(len(expected), case.changed, "label-carrying blocks %s" % expected)
+            if udfinfo_options:
+                self.assertEqual(udfinfo_options, ["--vatblock=%d" % volume.vat_block],
+                                 "the VAT the reader found")
 
-            before_query = self.query(original)
-            first_fsd = volume.fsd_sectors[:1]
-            with udf.Image(original) as image:
-                fsd_label = udf.dstring(image.sector(first_fsd[0])[112:240]) if first_fsd else ""
-            self.assertEqual(before_query, fsd_label, "query of the original")
-
-            readers_before, udfinfo_warnings = udfinfo(original)
+            readers_before, udfinfo_warnings = udfinfo(original, udfinfo_options)
             readers_before.update(blkid(original))
             self.assertEqual(udfinfo_warnings, "", "udfinfo on the original")
+            before_query = self.query(original)
+            self.assertEqual(before_query, volume.fsd_label(), "query of the original")
+            if case.producer == "mkudffs":
+                self.assertEqual(before_query, readers_before["udfinfo label"],
+                                 "query of the original against udfinfo")
             archive_before = archive_listing(original)
             self.assertEqual(archive_before[0] == 0, case.archive, "7zz opens the original")
             contents_before = None
@@ -332,15 +357,16 @@ class Interoperability(unittest.TestCase):
             iso_before = iso9660_volume(original) if case.iso_volume else None
             self.assertEqual(iso_before, case.iso_volume)
 
-            row = {"image": case.name, "path": case.path, "sectors": expected, "fields": {},
+            row = {"image": case.name, "path": case.path, "block": volume.block_size,
+                   "sectors": expected, "fields": {},
                    "7zz": "cannot open" if contents_before is None else
                           "%d files, same" % len(contents_before)}
             for label in LABELS:
                 with self.subTest(label=label):
                     work = os.path.join(directory, "work.img")
                     copy_sparse(original, work)
-                    self.relabel_and_check(case, volume, original, work, label, readers_before,
-                                           archive_before, contents_before, row)
+                    self.relabel_and_check(case, volume, original, work, label, udfinfo_options,
+                                           readers_before, archive_before, contents_before, row)
             MATRIX.append(row)
 
     def query(self, image):
@@ -351,8 +377,8 @@ class Interoperability(unittest.TestCase):
         self.assertTrue(out.startswith(prefix) and out.endswith("\n"), out)
         return out[len(prefix):-1]
 
-    def relabel_and_check(self, case, volume, original, work, label, readers_before,
-                          archive_before, contents_before, row):
+    def relabel_and_check(self, case, volume, original, work, label, udfinfo_options,
+                          readers_before, archive_before, contents_before, row):
         allocated = allocated_bytes(work)
         result = run([BINARY, work, label])
         self.assertEqual(result.returncode, 0, result.stdout.decode("utf-8"))
@@ -360,23 +386,24 @@ class Interoperability(unittest.TestCase):
                          "Changing %s volume label to '%s'\nDone!\n" % (work, label))
         self.assertEqual(result.stderr, b"")
 
-        # Exactly the label-carrying sectors changed, each still a valid
-        # descriptor that differs only in its identifier fields.
-        changed = udf.changed_sectors(original, work)
-        self.assertEqual(changed, volume.expected_changes(), "changed sectors")
-        with udf.Image(original) as old, udf.Image(work) as new:
+        # Exactly the label-carrying blocks changed, each still verifying
+        # and differing only in its identifier fields.
+        changed = udf.changed_sectors(original, work, volume.block_size)
+        self.assertEqual(changed, volume.expected_changes(), "changed blocks")
+        with udf.Image(original, volume.block_size) as old, udf.Image(work, volume.block_size) as new:
             for n in changed:
-                self.check_rewritten_descriptor(n, old.sector(n), new.sector(n), label)
+                if volume.vat_label and n == volume.vat_label[0]:
+                    self.check_rewritten_vat(volume, n, old.block(n), new.block(n), label)
+                else:
+                    self.check_rewritten_descriptor(volume, n, old.block(n), new.block(n), label)
         growth = allocated_bytes(work) - allocated
-        self.assertLessEqual(growth, 4 * udf.SECTOR, "the image stays sparse")
+        self.assertLessEqual(growth, 4 * max(volume.block_size, 4096), "the image stays sparse")
 
         rewritten = {"LVD", "PVD"} | ({"FSD"} if volume.fsd_sectors else set())
-        readers, warnings = udfinfo(work)
+        readers, warnings = udfinfo(work, udfinfo_options)
         readers.update(blkid(work))
         self.assertEqual(warnings, "", "udfinfo on the relabelled image")
         for field, source in READER_FIELDS.items():
-            if case.path in (udf.VIRTUAL, udf.NSR02_TWO_MAP) and field in FROM_VIRTUAL_PARTITION:
-                source = None
             if source in rewritten:
                 want, shown = udf.cut_label(label, FIELD_SIZE[source]), "new"
             else:
@@ -395,14 +422,14 @@ class Interoperability(unittest.TestCase):
             self.assertEqual(iso9660_volume(work), case.iso_volume, "ISO 9660 volume identifier")
             row["iso"] = "; iso-info kept " + case.iso_volume
 
-    def check_rewritten_descriptor(self, n, old, new, label):
+    def check_rewritten_descriptor(self, volume, n, old, new, label):
         tag = udf.tag_identifier(new)
-        where = "sector %d (tag %d)" % (n, tag)
+        where = "block %d (tag %d)" % (n, tag)
         self.assertIn(tag, REWRITTEN_FIELDS, where)
         self.assertEqual(udf.tag_identifier(old), tag, where)
-        self.assertEqual(udf.tag_problems(new), [], where)
+        location = volume.fsd_block if tag == udf.TAG_FSD else n
+        self.assertEqual(udf.tag_problems(new, location), [], where)
         self.assertEqual(new[10:12], old[10:12], where + ": CRC length")
-        self.assertEqual(new[12:16], old[12:16], where + ": tag location")
         kept = bytearray(new)
         for start, end in REWRITTEN_FIELDS[tag]:
             kept[start:end] = old[start:end]
@@ -413,6 +440,20 @@ class Interoperability(unittest.TestCase):
                              "%s: identifier at %d" % (where, offset))
         for offset in CHARSETS[tag]:
             self.assertEqual(new[offset:offset + 64], CS0, "%s: charspec at %d" % (where, offset))
+
+    def check_rewritten_vat(self, volume, n, old, new, label):
+        """The block holding the VAT's Logical Volume Identifier: only that
+        identifier changed and, in the VAT's own File Entry (embedded data or
+        the LVExtension attribute), the tag still verifies."""
+        offset = volume.vat_label[1]
+        where = "VAT identifier in block %d at %d (UDF %s form)" % (n, offset, volume.vat_form)
+        kept = bytearray(new)
+        kept[offset:offset + 128] = old[offset:offset + 128]
+        if n == volume.vat_block:
+            self.assertEqual(udf.tag_problems(new, volume.vat_tag_location), [], where)
+            kept[4], kept[8:10] = old[4], old[8:10]
+        self.assertEqual(bytes(kept), old, where + ": bytes outside the identifier")
+        self.assertEqual(udf.dstring(new[offset:offset + 128]), udf.cut_label(label, 128), where)
 
 
 def add_case_tests():
@@ -442,14 +483,14 @@ def tearDownModule():
     showed the new label, cut to its field, for both labels."""
     if not MATRIX:
         return
-    print("\nimage, path the relabel takes, rewritten sectors; "
+    print("\nimage, path the relabel takes, block size, rewritten blocks; "
           "udfinfo label/lvid/vid/fsid; blkid LABEL/LOGICAL_VOLUME_ID/VOLUME_ID; 7zz")
     for row in sorted(MATRIX, key=lambda r: r["image"]):
         fields = row["fields"]
         udfinfo_fields = [fields.get("udfinfo " + k, "?") for k in ("label", "lvid", "vid", "fsid")]
         blkid_fields = [fields.get("blkid " + k, "?") for k in ("LABEL", "LOGICAL_VOLUME_ID", "VOLUME_ID")]
-        print("%-24s %-13s %-36s %s; %s; %s%s" % (
-            row["image"], row["path"], " ".join(map(str, row["sectors"])),
+        print("%-28s %-9s %5d %-52s %s; %s; %s%s" % (
+            row["image"], row["path"], row["block"], " ".join(map(str, row["sectors"])),
             "/".join(udfinfo_fields), "/".join(blkid_fields), row["7zz"], row.get("iso", "")))
 
 
