@@ -521,13 +521,14 @@ class Volume:
         if self.vat_block is not None:
             self.vat_label = self._vat_label(image)
 
-    def fsd_label(self):
-        """The Logical Volume Identifier of the first File Set Descriptor
-        copy, the label a query shows."""
+    def label(self):
+        """The label a query shows: the Logical Volume Identifier of the
+        first File Set Descriptor copy that verifies, else that of the first
+        verified Logical Volume Descriptor, else empty."""
         with Image(self.path, self.block_size) as image:
             for n in self.fsd_sectors + self.fsd_mirror_sectors:
                 return dstring(image.block(n)[112:240])
-        return None
+        return dstring(self.lvd[84:212])
 
     def expected_changes(self):
         """Every block a relabel rewrites, sorted."""
