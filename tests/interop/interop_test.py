@@ -357,8 +357,9 @@ class Interoperability(unittest.TestCase):
             iso_before = iso9660_volume(original) if case.iso_volume else None
             self.assertEqual(iso_before, case.iso_volume)
 
-            row = {"image": case.name, "path": case.path, "block": volume.block_size,
-                   "sectors": expected, "fields": {},
+            path = case.path + (" VAT " + volume.vat_form if volume.vat_form else "")
+            row = {"image": case.name, "path": path, "block": volume.block_size,
+                   "blocks": expected, "fields": {},
                    "7zz": "cannot open" if contents_before is None else
                           "%d files, same" % len(contents_before)}
             for label in LABELS:
@@ -488,8 +489,8 @@ def tearDownModule():
         fields = row["fields"]
         udfinfo_fields = [fields.get("udfinfo " + k, "?") for k in ("label", "lvid", "vid", "fsid")]
         blkid_fields = [fields.get("blkid " + k, "?") for k in ("LABEL", "LOGICAL_VOLUME_ID", "VOLUME_ID")]
-        print("%-28s %-9s %5d %-52s %s; %s; %s%s" % (
-            row["image"], row["path"], row["block"], " ".join(map(str, row["sectors"])),
+        print("%-26s %-16s %5d %-52s %s; %s; %s%s" % (
+            row["image"], row["path"], row["block"], " ".join(map(str, row["blocks"])),
             "/".join(udfinfo_fields), "/".join(blkid_fields), row["7zz"], row.get("iso", "")))
 
 
