@@ -56,6 +56,10 @@ Scenario from_layout(std::string name, Layout layout, std::string label) {
 
 Scenario plain() { return from_layout("plain physical partition", builder::plain_layout("Old"), "Old"); }
 
+Scenario sample_volume() {
+  return from_layout("the sample volume: LVID, three anchors, a file", builder::sample_layout("Old"), "Old");
+}
+
 Scenario metadata_mirror_elsewhere() {
   Scenario s = from_layout("metadata partition, mirror elsewhere", builder::metadata_layout("Old"), "Old");
   builder::write_fsd(&s.image, 410, "Mirror", "Mirror");  // query reads the main copy
@@ -271,6 +275,7 @@ Scenario location_from_reserve() {
 
 const std::function<Scenario()> kScenarios[] = {
     plain,
+    sample_volume,
     metadata_mirror_elsewhere,
     metadata_mirror_same_sector,
     extended_file_entries,
