@@ -189,7 +189,7 @@ TEST_F(CommandLine, EmptyLabelRelabelsToEmptyDstrings) {
 }
 
 TEST_F(CommandLine, LabelThatIsNotUtf8IsRefusedBeforeTheImageIsOpened) {
-  if (tool_is_windows_build()) GTEST_SKIP() << "the ANSI code page decodes every argument";
+  if (tool_is_windows_build()) GTEST_SKIP() << "the wide command line reaches the tool as valid UTF-8";
   const std::string path = put(builder::plain_layout("Old").image);
   const Image before = builder::read_file(path);
   const ToolResult r = run_tool({path, "bad\xFFlabel"});
