@@ -160,17 +160,10 @@ int run_command_line(int argc, char** argv) {
     print_out("Changing %s volume label to '%s'\n", path, label);
   }
 
-  int status = run_relabel(&ctx, path) ? 0 : 1;
+  const int status = run_relabel(&ctx, path) ? 0 : 1;
   if (status == 0 && label == nullptr) {
     wprint_out(L"Volume label of %S: %s\n", path, ctx.captured_label.data());
   }
-  // Relabel mode commits its writes before closing, so that a failure to
-  // store them is reported rather than lost at close.
-  if (label != nullptr && ctx.file.open && !sync_image(&ctx)) {
-    print_out("Error writing file: %s\n", path);
-    status = 1;
-  }
-  if (ctx.write_failures != 0) status = 1;
   destroy_context(&ctx);
   return status;
 }

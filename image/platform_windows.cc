@@ -67,6 +67,22 @@ size_t stream_write(ImageStream* stream, std::span<const uint8_t> src) {
   return done;
 }
 
+std::optional<uint64_t> stream_size(ImageStream* stream) {
+  if (!stream->open) return std::nullopt;
+  const __int64 size = _filelengthi64(_fileno(file_of(stream)));
+  if (size < 0) return std::nullopt;
+  return static_cast<uint64_t>(size);
+}
+
+// Holes are not told apart on Windows: the whole file counts as data.
+std::optional<uint64_t> stream_next_data(ImageStream* /*stream*/, uint64_t offset) {
+  return offset;
+}
+
+uint64_t stream_next_hole(ImageStream* stream, uint64_t offset) {
+  return stream_size(stream).value_or(offset);
+}
+
 bool stream_sync(ImageStream* stream) {
   if (!stream->open) return false;
   FILE* file = file_of(stream);
