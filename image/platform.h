@@ -51,13 +51,15 @@ bool stream_sync(ImageStream* stream);
 // Closes the stream if it is open. The result of closing is not examined.
 void stream_close(ImageStream* stream);
 
-// Converts a narrow command-line argument to UTF-16: UTF-8 on POSIX, the ANSI
-// code page on Windows. Writes at most out.size() - 1 code units followed by a
+// Converts a command-line argument, UTF-8 (on Windows main.cc makes it so from
+// the wide command line), to UTF-16. Writes at most out.size() - 1 code units followed by a
 // zero unit; longer text is cut. Returns false when the argument cannot be
-// decoded (on POSIX: it is not valid UTF-8), leaving `out` all zero.
+// decoded (it is not valid UTF-8), leaving `out` all zero.
 bool decode_argument(const char* argument, std::span<char16_t> out);
 
-// Writes bytes to standard output as they are.
+// Writes narrow text to standard output: on POSIX the bytes as they are; on
+// Windows, UTF-8 text converted to the console's code page, or to the ANSI
+// code page when standard output is not a console.
 void write_stdout(const char* text, size_t size);
 
 // Prepares standard output for UTF-16 text, where the platform has such a
