@@ -119,7 +119,6 @@ void print_usage() {
   for (const char* item : kUsage) print_out("%s", item);
 }
 
-
 }  // namespace
 
 int run_command_line(int argc, char** argv) {
@@ -157,7 +156,8 @@ int run_command_line(int argc, char** argv) {
       destroy_context(&ctx);
       return 1;
     }
-    print_out("Changing %s volume label to '%s'\n", path, label);
+    // A dry run changes nothing: its listing says what a relabel would do.
+    if (!ctx.dry_run) print_out("Changing %s volume label to '%s'\n", path, label);
   }
 
   const int status = run_relabel(&ctx, path) ? 0 : 1;
