@@ -87,7 +87,8 @@ time.sleep(120)' "$device" >"$work/held" 2>&1 &
     fail "could not hold $device exclusively: $(cat "$work/held")"
   else
     before=$(sha256sum <"$device")
-    expect_run "relabel while held" 1 "Error opening file for writing: $device" \
+    expect_run "relabel while held" 1 \
+      "Changing $device volume label to 'Refused'"$'\n'"Error opening file for writing: $device" \
       "$device" "Refused"
     [[ $(sha256sum <"$device") == "$before" ]] || fail "relabel while held wrote to $device"
     expect_run "query while held" 0 "Volume label of $device: $new" "$device"
