@@ -248,8 +248,8 @@ PRODUCERS = {
 
 # ---- readers
 
-def udfinfo(image, options):
-    result = run(["udfinfo"] + options + [image])
+def udfinfo(image, options=()):
+    result = run(["udfinfo", *options, image])
     fields = {}
     for line in result.stdout.decode("utf-8", errors="replace").splitlines():
         key, _, value = line.partition("=")
