@@ -2,7 +2,10 @@
 // writes there, what a query reports, and that nothing else changes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "image_builder.h"
@@ -13,6 +16,7 @@ namespace {
 using builder::FsdAddress;
 using builder::Image;
 using builder::Layout;
+using builder::VatForm;
 
 constexpr uint32_t kBlock = 2048;
 
@@ -394,6 +398,341 @@ TEST(Labels, EachFormAndCutReachesEveryField) {
     if (!argument_passes_unchanged(c.label)) continue;  // a Windows build's ANSI code page
     check_scenario(plain(), c.label, c.expected);
     check_scenario(metadata_mirror_elsewhere(), c.label, c.expected);
+  }
+}
+
+
+// Volumes of every block size, verified descriptors, sparable and virtual
+// partitions (issues 11 and 12): a query, a relabel to "New" and a second
+// query on each, the relabel's lines checked whole.
+
+enum class Damage { Checksum, Crc, Location };
+
+void set_tag_checksum(std::span<uint8_t> d) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i < 16; ++i) sum += i == 4 ? 0 : d[i];
+  d[4] = static_cast<uint8_t>(sum);
+}
+
+// Block `n` made to fail verification one way, its contents otherwise kept.
+void damage(Image* image, uint32_t n, Damage how) {
+  auto d = builder::sector(image, n);
+  switch (how) {
+    case Damage::Checksum:
+      d[4] = static_cast<uint8_t>(d[4] + 1);
+      break;
+    case Damage::Crc:
+      builder::put_u16(d, 8, static_cast<uint16_t>(builder::get_u16(d, 8) ^ 0x0100));
+      set_tag_checksum(d);
+      break;
+    case Damage::Location:
+      builder::finish_tag(d, builder::get_u16(d, 0), builder::get_u32(d, 12) + 1, builder::get_u16(d, 10));
+      break;
+  }
+}
+
+Layout without(Layout layout, std::initializer_list<uint32_t> blocks) {
+  std::erase_if(layout.label_sectors, [&](uint32_t n) { return std::find(blocks.begin(), blocks.end(), n) != blocks.end(); });
+  return layout;
+}
+
+// plain_layout whose File Set Descriptor says "Set Label" and the rest "Old".
+Layout plain_with_set_label(uint32_t block = kBlock) {
+  Layout layout = builder::plain_layout("Old", block);
+  builder::write_fsd(&layout.image, 300, "Set Label", "Set Label", 0);
+  return layout;
+}
+
+Layout damaged(Layout layout, uint32_t n, Damage how) {
+  damage(&layout.image, n, how);
+  return without(std::move(layout), {n});
+}
+
+// The main LVD gives the File Set Descriptor at block 50 (a decoy at 350)
+// and is damaged: the reserve's block 0 is used.
+Layout damaged_main_lvd_with_other_maps() {
+  Layout layout = plain_with_set_label();
+  builder::write_lvd(&layout.image, 35, "Old", {kBlock, 50, 0}, {builder::type1_map(0)});
+  builder::write_fsd(&layout.image, 350, "Decoy", "Decoy", 50);
+  return damaged(std::move(layout), 35, Damage::Crc);
+}
+
+// Anchors only at the blocks `at` of plain_layout grown to 600 blocks.
+Layout anchored_at(std::initializer_list<uint32_t> at) {
+  Layout layout = plain_with_set_label();
+  builder::sector(&layout.image, 599);
+  std::fill_n(builder::sector(&layout.image, 256).begin(), kBlock, 0);
+  for (uint32_t n : at) builder::write_anchor(&layout.image, 32, 16, 48, 16, n);
+  return layout;
+}
+
+// Two volumes in one image, "Small" with blocks of 512 and "Large" with
+// blocks of 4096, each with a verified anchor at its block 256; the
+// recognition sequence `vrs` at a stride of 2048 decides which is UDF.
+// The layout counts blocks of `winner`.
+Layout two_block_sizes(std::initializer_list<std::string_view> vrs, uint32_t winner) {
+  Image small = builder::blank_image(400, 512);
+  std::vector<uint32_t> small_blocks = builder::write_sequences(
+      &small, {.label = "Small", .main = 160, .reserve = 176, .fsd = {512, 0, 0}});
+  builder::write_fsd(&small, 300, "Small", "Small", 0);
+  small_blocks.push_back(300);
+  Image large = builder::blank_image(400, 4096);
+  std::vector<uint32_t> large_blocks = builder::write_sequences(
+      &large, {.label = "Large", .main = 64, .reserve = 80, .fsd = {4096, 0, 0}});
+  builder::write_fsd(&large, 300, "Large", "Large", 0);
+  large_blocks.push_back(300);
+  std::copy(small.bytes.begin(), small.bytes.end(), large.bytes.begin());
+  builder::write_vrs(&large, vrs, 2048);
+  large.block = winner;
+  return {std::move(large), winner == 512 ? small_blocks : large_blocks};
+}
+
+struct VolumeRun {
+  std::string name;
+  std::function<Layout()> make;  // the image and the blocks a relabel changes
+  std::string label;              // what the first query prints
+  std::string relabel = "Done!\n";  // what follows the "Changing" line; exit 0 only with "Done!"
+  std::vector<uint32_t> untagged = {};  // changed blocks that hold no descriptor (VAT data)
+};
+
+const std::string kDone = "Done!\n";
+const std::string kNoFileSet = "File Set Descriptor not found\n";
+std::string damaged_line(uint32_t n) { return "Damaged descriptor at block " + std::to_string(n) + " left unchanged\n"; }
+
+std::vector<VolumeRun> runs() {
+  std::vector<VolumeRun> r;
+  for (uint32_t b : {512u, 1024u, 2048u, 4096u, 8192u, 32768u}) {
+    r.push_back({"plain layout, blocks of " + std::to_string(b), [b] { return plain_with_set_label(b); },
+                 "Set Label"});
+  }
+  r.push_back({"512 and 4096 anchors, sequence at stride 2048: 512 wins",
+               [] { return two_block_sizes({"BEA01", "NSR03", "TEA01"}, 512); }, "Small"});
+  r.push_back({"512 and 4096 anchors, sequence at stride 4096: 4096 wins",
+               [] { return two_block_sizes({"BEA01", "", "NSR03", "", "TEA01"}, 4096); }, "Large"});
+  r.push_back({"512 and 4096 anchors, sequence at both strides: the smaller wins",
+               [] { return two_block_sizes({"BEA01", "NSR03", "NSR03", "NSR03", "TEA01"}, 512); }, "Small"});
+  r.push_back({"anchor only at 512", [] { return anchored_at({512}); }, "Set Label"});
+  r.push_back({"anchor only at N - 256", [] { return anchored_at({344}); }, "Set Label"});
+  r.push_back({"anchor only at N - 1", [] { return anchored_at({599}); }, "Set Label"});
+  r.push_back({"damaged anchor at 256, good one at N - 1",
+               [] {
+                 Layout layout = anchored_at({256, 599});
+                 damage(&layout.image, 256, Damage::Crc);
+                 return layout;
+               },
+               "Set Label"});
+  const struct {
+    const char* role;
+    uint32_t block;
+    const char* label;  // the query's: the File Set Descriptor's, else the LVD's
+  } roles[] = {{"PVD", 32, "Set Label"}, {"IUVD", 33, "Set Label"}, {"LVD", 35, "Set Label"}, {"FSD", 300, "Old"}};
+  const struct {
+    const char* name;
+    Damage how;
+  } damages[] = {{"checksum", Damage::Checksum}, {"CRC", Damage::Crc}, {"location", Damage::Location}};
+  for (const auto& role : roles) {
+    for (const auto& d : damages) {
+      r.push_back({std::string("wrong ") + d.name + " in the main " + role.role,
+                   [n = role.block, how = d.how] { return damaged(plain_with_set_label(), n, how); }, role.label,
+                   damaged_line(role.block)});
+    }
+  }
+  r.push_back({"wrong CRC in the reserve IUVD", [] { return damaged(plain_with_set_label(), 49, Damage::Crc); },
+               "Set Label", damaged_line(49)});
+  r.push_back({"damaged main LVD: the reserve's File Set Descriptor location and maps",
+               damaged_main_lvd_with_other_maps, "Set Label", damaged_line(35)});
+  r.push_back({"CRC Length above B - 16 in the main PVD",
+               [] {
+                 Layout layout = plain_with_set_label();
+                 auto d = builder::sector(&layout.image, 32);
+                 builder::finish_tag(d, 1, 32, 496);
+                 builder::put_u16(d, 10, 2033);
+                 set_tag_checksum(d);
+                 return without(std::move(layout), {32});
+               },
+               "Set Label", damaged_line(32)});
+  r.push_back({"no File Set Descriptor at its block",
+               [] {
+                 Layout layout = plain_with_set_label();
+                 std::fill_n(builder::sector(&layout.image, 300).begin(), kBlock, 0);
+                 return without(std::move(layout), {300});
+               },
+               "Old", kNoFileSet});
+  r.push_back({"a Primary Volume Descriptor where the File Set Descriptor should be",
+               [] {
+                 Layout layout = plain_with_set_label();
+                 std::fill_n(builder::sector(&layout.image, 300).begin(), kBlock, 0);
+                 builder::write_pvd(&layout.image, 300, "Not A Set");
+                 return without(std::move(layout), {300});
+               },
+               "Old", kNoFileSet});
+  r.push_back({"File Set Descriptor in a partition the maps lack",
+               [] {
+                 Layout layout = plain_with_set_label();
+                 for (uint32_t n : {35u, 51u}) {
+                   builder::write_lvd(&layout.image, n, "Old", {kBlock, 0, 5}, {builder::type1_map(0)});
+                 }
+                 return without(std::move(layout), {300});
+               },
+               "Old", kNoFileSet});
+
+  return r;
+}
+
+// The Logical Volume Identifier a relabel to "New" leaves in a VAT block.
+void expect_vat_identifier(const Image& after, uint32_t n) {
+  const auto d = builder::sector(after, n);
+  const std::string field = builder::dstring8("New", 128);
+  const std::string data(d.begin(), d.end());
+  EXPECT_NE(data.find(field), std::string::npos) << "block " << n << " lacks the new identifier";
+}
+
+class NewCore : public testing::TestWithParam<size_t> {};
+
+TEST_P(NewCore, QueryRelabelAndQueryAgain) {
+  const VolumeRun c = runs()[GetParam()];
+  SCOPED_TRACE(c.name);
+  const Layout layout = c.make();
+  const Image& before = layout.image;
+  TempDir dir;
+  const std::string path = dir.file("volume.img");
+  ASSERT_TRUE(builder::write_file(path, before));
+
+  ToolResult r = run_tool({path});
+  EXPECT_EQ(r.out, "Volume label of " + path + ": " + c.label + "\n");
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(builder::read_file(path).bytes, before.bytes) << "a query wrote to the image";
+
+  r = run_tool({path, "New"});
+  EXPECT_EQ(r.out, "Changing " + path + " volume label to 'New'\n" + c.relabel);
+  EXPECT_EQ(r.status, c.relabel.ends_with(kDone) ? 0 : 1);
+  const Image after = builder::read_file(path, before.block);
+  EXPECT_EQ(builder::changed_sectors(before, after), layout.label_sectors);
+  for (uint32_t n : layout.label_sectors) {
+    if (std::find(c.untagged.begin(), c.untagged.end(), n) != c.untagged.end()) {
+      expect_vat_identifier(after, n);
+      continue;
+    }
+    const auto d = builder::sector(after, n);
+    EXPECT_TRUE(builder::tag_is_valid(d)) << "block " << n;
+    EXPECT_EQ(builder::get_u32(d, 12), builder::get_u32(builder::sector(before, n), 12)) << "block " << n;
+    if (builder::get_u16(d, 0) == 261) expect_vat_identifier(after, n);
+  }
+  EXPECT_EQ(run_tool({path}).out, "Volume label of " + path + ": New\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Issues11And12, NewCore, testing::Range<size_t>(0, runs().size()),
+                         [](const testing::TestParamInfo<size_t>& param) {
+                           std::string name;
+                           const std::vector<VolumeRun> all = runs();
+                           for (char c : all[param.param].name) {
+                             if (std::isalnum(static_cast<unsigned char>(c)) != 0) name.push_back(c);
+                           }
+                           return name;
+                         });
+
+
+// Volumes no block size qualifies for: each run prints its one message,
+// exits 1 and writes nothing.
+TEST(NoBlockSize, EachCauseHasItsMessage) {
+  const struct {
+    const char* name;
+    std::function<Image()> make;
+    std::string message;  // PATH stands for the image's path
+  } cases[] = {
+      {"no anchor anywhere", [] { return anchored_at({}).image; }, "UDF anchor not found in: PATH\n"},
+      {"anchor at 256 with the wrong tag location",
+       [] {
+         Layout layout = anchored_at({256});
+         damage(&layout.image, 256, Damage::Location);
+         return layout.image;
+       },
+       "UDF anchor not found in: PATH\n"},
+      {"anchors at blocks no rule tries", [] { return anchored_at({257, 511, 598}).image; },
+       "UDF anchor not found in: PATH\n"},
+      {"no NSR descriptor",
+       [] {
+         Image image = builder::plain_layout("Old").image;
+         builder::write_vrs(&image, {"BEA01", "CD001", "TEA01"});
+         return image;
+       },
+       "UDF file system not found in: PATH\n"},
+      {"image shorter than 257 blocks of 2048, no anchor",
+       [] {
+         Image image = builder::plain_layout("Old", 512).image;
+         std::fill_n(builder::sector(&image, 256).begin(), 512, 0);
+         return image;
+       },
+       "Failed to read ADVP!\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Image image = c.make();
+    TempDir dir;
+    const std::string path = dir.file("volume.img");
+    ASSERT_TRUE(builder::write_file(path, image));
+    std::string message = c.message;
+    if (const size_t at = message.find("PATH"); at != std::string::npos) message.replace(at, 4, path);
+    ToolResult r = run_tool({path});
+    EXPECT_EQ(r.out, message);
+    EXPECT_EQ(r.status, 1);
+    r = run_tool({path, "New"});
+    EXPECT_EQ(r.out, "Changing " + path + " volume label to 'New'\n" + message);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(builder::read_file(path).bytes == image.bytes) << "the image was written";
+  }
+}
+
+// The label a query prints: the first verified File Set Descriptor copy's,
+// even empty; else the first verified LVD's, main sequence first, even
+// empty; else nothing. Exit 0 in every case.
+TEST(QueryFallback, FileSetThenLogicalVolumeThenNothing) {
+  const auto plain = [](std::string_view fsd, std::string_view main_lvd, std::string_view reserve_lvd) {
+    Layout layout = builder::plain_layout("Old");
+    builder::write_fsd(&layout.image, 300, fsd, fsd, 0);
+    builder::write_lvd(&layout.image, 35, main_lvd, {kBlock, 0, 0}, {builder::type1_map(0)});
+    builder::write_lvd(&layout.image, 51, reserve_lvd, {kBlock, 0, 0}, {builder::type1_map(0)});
+    return layout.image;
+  };
+  const auto with_damage = [](Image image, std::initializer_list<uint32_t> blocks) {
+    for (uint32_t n : blocks) damage(&image, n, Damage::Crc);
+    return image;
+  };
+  const struct {
+    const char* name;
+    Image image;
+    std::string label;
+  } cases[] = {
+      {"empty File Set Descriptor label", plain("", "Main", "Reserve"), ""},
+      {"File Set Descriptor damaged", with_damage(plain("Set", "Main", "Reserve"), {300}), "Main"},
+      {"File Set Descriptor and main LVD damaged", with_damage(plain("Set", "Main", "Reserve"), {300, 35}),
+       "Reserve"},
+      {"File Set Descriptor damaged, main LVD empty", with_damage(plain("Set", "", "Reserve"), {300}), ""},
+      {"nothing verifies", with_damage(plain("Set", "Main", "Reserve"), {300, 35, 51}), ""},
+      {"metadata file's copy damaged, the mirror's read",
+       [] {
+         Image image = builder::metadata_layout("Old").image;
+         builder::write_fsd(&image, 410, "Mirror", "Mirror", 0);
+         damage(&image, 302, Damage::Checksum);
+         return image;
+       }(),
+       "Mirror"},
+      {"metadata file's copy with an empty label",
+       [] {
+         Image image = builder::metadata_layout("Old").image;
+         builder::write_fsd(&image, 302, "", "", 0);
+         builder::write_fsd(&image, 410, "Mirror", "Mirror", 0);
+         return image;
+       }(),
+       ""},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    const std::string path = dir.file("volume.img");
+    ASSERT_TRUE(builder::write_file(path, c.image));
+    const ToolResult r = run_tool({path});
+    EXPECT_EQ(r.out, "Volume label of " + path + ": " + c.label + "\n") << c.name;
+    EXPECT_EQ(r.status, 0) << c.name;
   }
 }
 
