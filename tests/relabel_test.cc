@@ -487,6 +487,41 @@ Layout two_block_sizes(std::initializer_list<std::string_view> vrs, uint32_t win
   return {std::move(large), winner == 512 ? small_blocks : large_blocks};
 }
 
+// The sparable layout whose first sparing table maps packet 0 to 416, where
+// "Second Entry" waits, and is damaged.
+Layout damaged_first_sparing_table(uint32_t block, Damage how) {
+  Layout layout = builder::sparable_layout("Old", block);
+  std::vector<builder::SparingEntry> entries(60, builder::SparingEntry{0xFFFFFFFF, 432});
+  entries.push_back({0, 416});
+  builder::write_sparing_table(&layout.image, 260, entries);
+  damage(&layout.image, 260, how);
+  return layout;
+}
+
+// The virtual layout followed by `junk` blocks that are not all zero but no
+// File Entry, then `zeros` zero blocks.
+Layout vat_before_end(uint32_t junk, uint32_t zeros) {
+  Layout layout = builder::virtual_layout("Old", VatForm::Embedded200);
+  for (uint32_t k = 0; k < junk; ++k) std::fill_n(builder::sector(&layout.image, 400 + k).begin(), 100, 0xA5);
+  if (zeros != 0) builder::sector(&layout.image, 400 + junk + zeros - 1);
+  if (junk > 3) layout.label_sectors = {32, 33, 35, 48, 49, 51};
+  return layout;
+}
+
+// The 2.00 VAT's data in two extents, its first 64 bytes at block 397 and
+// the rest at 398: the Logical Volume Identifier spans two blocks.
+Layout split_vat_identifier() {
+  Layout layout = builder::virtual_layout("Old", VatForm::InBlock200);
+  const std::string data = builder::vat200_data("Old", {5, 0xFFFFFFFF, 7});
+  builder::put_bytes(builder::sector(&layout.image, 397), 0, std::string_view(data).substr(0, 64));
+  std::fill_n(builder::sector(&layout.image, 398).begin(), kBlock, 0);
+  builder::put_bytes(builder::sector(&layout.image, 398), 0, std::string_view(data).substr(64));
+  builder::write_file_entry(&layout.image, 399,
+                            {.extents = {{97, 64}, {98, static_cast<uint32_t>(data.size() - 64)}},
+                             .file_type = 248, .information_length = data.size(), .location = 99});
+  return without(std::move(layout), {398});
+}
+
 struct VolumeRun {
   std::string name;
   std::function<Layout()> make;  // the image and the blocks a relabel changes
@@ -576,6 +611,37 @@ std::vector<VolumeRun> runs() {
                },
                "Old", kNoFileSet});
 
+  // Issue 12: sparable partitions.
+  for (uint32_t b : {512u, 2048u, 4096u}) {
+    r.push_back({"sparable, packet holding the File Set Descriptor remapped, blocks of " + std::to_string(b),
+                 [b] { return builder::sparable_layout("Old", b); }, "Old"});
+  }
+  for (const auto& d : damages) {
+    r.push_back({std::string("first sparing table with a wrong ") + d.name + ", the second used",
+                 [how = d.how] { return damaged_first_sparing_table(kBlock, how); }, "Old"});
+  }
+  r.push_back({"first sparing table of two blocks damaged, blocks of 512",
+               [] { return damaged_first_sparing_table(512, Damage::Crc); }, "Old"});
+  // Virtual partitions.
+  const struct {
+    const char* name;
+    VatForm form;
+  } forms[] = {{"2.00 VAT embedded", VatForm::Embedded200},
+               {"2.00 VAT in a data block", VatForm::InBlock200},
+               {"1.50 VAT with its LVExtension, NSR02 with the IUVD after the LVD", VatForm::Udf150},
+               {"1.50 VAT without an LVExtension", VatForm::Udf150Plain}};
+  for (const auto& f : forms) {
+    for (uint32_t b : {512u, 2048u, 4096u}) {
+      r.push_back({std::string(f.name) + ", blocks of " + std::to_string(b),
+                   [form = f.form, b] { return builder::virtual_layout("Old", form, b); }, "Old", kDone,
+                   f.form == VatForm::InBlock200 ? std::vector<uint32_t>{398} : std::vector<uint32_t>{}});
+    }
+  }
+  r.push_back({"VAT followed by 20 zero blocks", [] { return vat_before_end(0, 20); }, "Old"});
+  r.push_back({"VAT three blocks before the last non-zero one", [] { return vat_before_end(3, 5); }, "Old"});
+  r.push_back({"VAT four blocks before the last non-zero one", [] { return vat_before_end(4, 0); }, "Old",
+               kNoFileSet});
+  r.push_back({"VAT identifier across two data blocks", split_vat_identifier, "Old", damaged_line(399)});
   return r;
 }
 
@@ -733,6 +799,57 @@ TEST(QueryFallback, FileSetThenLogicalVolumeThenNothing) {
     const ToolResult r = run_tool({path});
     EXPECT_EQ(r.out, "Volume label of " + path + ": " + c.label + "\n") << c.name;
     EXPECT_EQ(r.status, 0) << c.name;
+  }
+}
+
+// The VAT is looked for below a zero tail of fewer than 64 MiB, holes
+// aside: a tail of real zeros of 64 MiB hides it, one a block shorter does
+// not, and a hole of any size is skipped.
+TEST(VatBehindZeroTail, SixtyFourMebibytesOfZerosHideIt) {
+  constexpr uint64_t kLimit = uint64_t{64} << 20;
+  const struct {
+    const char* name;
+    uint64_t zeros;  // written as data
+    uint64_t hole;   // left as a hole after them
+    std::string relabel;
+  } cases[] = {
+      {"zero tail one block short of 64 MiB", kLimit - kBlock, 0, kDone},
+      {"zero tail of 64 MiB", kLimit, 0, kNoFileSet},
+      {"hole of 8 GiB", 0, uint64_t{8} << 30, kDone},
+      {"a block of zeros, then a hole of 8 GiB", kBlock, uint64_t{8} << 30, kDone},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Layout layout = builder::virtual_layout("Old", VatForm::Embedded200);
+    TempDir dir;
+    const std::string path = dir.file("volume.img");
+    ASSERT_TRUE(builder::write_file(path, layout.image));
+    {
+      std::ofstream out(path, std::ios::binary | std::ios::app);
+      const std::vector<char> zeros(1 << 20, 0);
+      for (uint64_t left = c.zeros; left != 0;) {
+        const uint64_t n = std::min<uint64_t>(left, zeros.size());
+        out.write(zeros.data(), static_cast<std::streamsize>(n));
+        left -= n;
+      }
+      ASSERT_TRUE(out.good());
+    }
+    const uint64_t size = layout.image.bytes.size() + c.zeros + c.hole;
+    std::filesystem::resize_file(path, size);
+
+    const bool found = c.relabel == kDone;
+    ToolResult r = run_tool({path});
+    EXPECT_EQ(r.out, "Volume label of " + path + ": Old\n");
+    r = run_tool({path, "New"});
+    EXPECT_EQ(r.out, "Changing " + path + " volume label to 'New'\n" + c.relabel);
+    EXPECT_EQ(r.status, found ? 0 : 1);
+    EXPECT_EQ(std::filesystem::file_size(path), size);
+    Image head;
+    head.bytes.resize(layout.image.bytes.size());
+    std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(head.bytes.data()),
+                                               static_cast<std::streamsize>(head.bytes.size()));
+    const std::vector<uint32_t> sequences = {32, 33, 35, 48, 49, 51};
+    EXPECT_EQ(builder::changed_sectors(layout.image, head), found ? layout.label_sectors : sequences);
   }
 }
 
