@@ -9,6 +9,13 @@
 #include "app/tool.h"
 #include "image/console.h"
 
+#ifdef _WIN32
+#include <string>
+#include <vector>
+
+#include "image/utf.h"
+#endif
+
 namespace {
 
 [[noreturn]] void out_of_memory() {
@@ -18,7 +25,30 @@ namespace {
 
 }  // namespace
 
+#ifdef _WIN32
+
+// The arguments come from the wide (UTF-16) command line, so that a label or
+// path outside the ANSI code page arrives whole, and go on as UTF-8. MinGW
+// links with -municode for this entry point.
+int wmain(int argc, wchar_t** argv) {
+  std::set_new_handler(out_of_memory);
+  std::vector<std::string> arguments(static_cast<size_t>(argc));
+  std::vector<char*> narrow;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    std::u16string units;
+    for (const wchar_t* c = argv[i]; *c != 0; ++c) units += static_cast<char16_t>(*c);
+    utf16_to_utf8(units, &arguments[i]);
+    narrow.push_back(arguments[i].data());
+  }
+  narrow.push_back(nullptr);
+  return run_command_line(argc, narrow.data());
+}
+
+#else
+
 int main(int argc, char** argv) {
   std::set_new_handler(out_of_memory);
   return run_command_line(argc, argv);
 }
+
+#endif

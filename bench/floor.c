@@ -7,14 +7,17 @@
  *
  * r opens the image read-only, w for reading and writing. Each OP is
  * rOFFSET+LENGTH (pread), wOFFSET+LENGTH (pwrite of the bytes last read into
- * the buffer), s (fsync) or d (fdatasync). Exit status 0, or 1 when the image
- * cannot be opened or an operation fails. */
+ * the buffer), lOFFSET:WHENCE (lseek; WHENCE 0 to 4, SEEK_SET to SEEK_HOLE,
+ * its result unchecked: a SEEK_DATA past the last data fails by design),
+ * f (fstat), s (fsync) or d (fdatasync). Exit status 0, or 1 when the image
+ * cannot be opened or an operation fails, 2 on a malformed OP. */
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-static unsigned char buffer[1 << 16];
+static unsigned char buffer[1 << 22];
 
 static int parse_extent(const char *text, off_t *offset, size_t *length) {
   char *end;
@@ -34,7 +37,15 @@ int main(int argc, char **argv) {
     const char *op = argv[i];
     off_t offset;
     size_t length;
-    if (op[0] == 's') {
+    if (op[0] == 'l') {
+      char *end;
+      off_t where = (off_t)strtoll(op + 1, &end, 10);
+      if (*end != ':') status = 2;
+      else lseek(fd, where, (int)strtol(end + 1, NULL, 10));
+    } else if (op[0] == 'f') {
+      struct stat st;
+      if (fstat(fd, &st) != 0) status = 1;
+    } else if (op[0] == 's') {
       if (fsync(fd) != 0) status = 1;
     } else if (op[0] == 'd') {
       if (fdatasync(fd) != 0) status = 1;

@@ -8,11 +8,14 @@
 #include <cstdint>
 #include <span>
 
-constexpr uint32_t kSectorSize = 2048;
+// A volume structure descriptor of the Volume Recognition Sequence is 2048
+// bytes whatever the volume's block size (ECMA-167 2/9.1).
+constexpr uint32_t kDescriptorSize = 2048;
 
-// One sector held in memory: a descriptor the tool reads or rewrites.
-using SectorSpan = std::span<uint8_t, kSectorSize>;
-using ConstSectorSpan = std::span<const uint8_t, kSectorSize>;
+// One logical block held in memory, of the volume's block size: a descriptor
+// the tool reads or rewrites.
+using BlockSpan = std::span<uint8_t>;
+using ConstBlockSpan = std::span<const uint8_t>;
 
 inline bool field_fits(std::span<const uint8_t> bytes, size_t offset, size_t width) {
   return offset <= bytes.size() && width <= bytes.size() - offset;
@@ -35,6 +38,12 @@ inline uint32_t get_u32(std::span<const uint8_t> bytes, size_t offset) {
   return static_cast<uint32_t>(bytes[offset]) | (static_cast<uint32_t>(bytes[offset + 1]) << 8) |
          (static_cast<uint32_t>(bytes[offset + 2]) << 16) |
          (static_cast<uint32_t>(bytes[offset + 3]) << 24);
+}
+
+inline uint64_t get_u64(std::span<const uint8_t> bytes, size_t offset) {
+  assert(field_fits(bytes, offset, 8));
+  if (!field_fits(bytes, offset, 8)) return 0;
+  return get_u32(bytes, offset) | (static_cast<uint64_t>(get_u32(bytes, offset + 4)) << 32);
 }
 
 inline void put_u16(std::span<uint8_t> bytes, size_t offset, uint16_t value) {

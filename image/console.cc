@@ -9,43 +9,52 @@
 #include "image/platform.h"
 #include "image/utf.h"
 
-void print_out(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
 #if defined(__MINGW32__)
-  __mingw_vfprintf(stdout, format, args);
+#define VOLQUILL_VSNPRINTF __mingw_vsnprintf
 #else
-  std::vprintf(format, args);
+#define VOLQUILL_VSNPRINTF std::vsnprintf
 #endif
-  va_end(args);
-}
 
 #ifdef _WIN32
 
-#include <cwchar>
-
-// The wide format keeps the C runtime's legacy meaning, %S a narrow string and
-// %s a wide one. MinGW's C99 printf, which its C++ headers make the default,
-// reads them the other way round, so msvcrt.dll's own vfwprintf is called.
-void wprint_out(const wchar_t* format, ...) {
-  std::fflush(stdout);
-  set_stdout_utf16();
+// The narrow text is UTF-8 (the arguments come from the wide command line);
+// the platform layer converts it for the console. Short lines are formatted
+// without allocating, so that the out-of-memory message still gets out.
+void print_out(const char* format, ...) {
   va_list args;
   va_start(args, format);
-#if defined(__MINGW32__)
-  __ms_vfwprintf(stdout, format, args);
-#else
-  std::vfwprintf(stdout, format, args);
-#endif
+  va_list again;
+  va_copy(again, args);
+  char fixed[1024];
+  const int n = VOLQUILL_VSNPRINTF(fixed, sizeof fixed, format, args);
+  if (n >= 0 && static_cast<size_t>(n) < sizeof fixed) {
+    write_stdout(fixed, static_cast<size_t>(n));
+  } else if (n > 0) {
+    std::string text(static_cast<size_t>(n) + 1, '\0');
+    VOLQUILL_VSNPRINTF(text.data(), text.size(), format, again);
+    write_stdout(text.data(), static_cast<size_t>(n));
+  }
+  va_end(again);
   va_end(args);
 }
 
 #else
 
-void wprint_out(const wchar_t* format, ...) {
-  std::string line;
+void print_out(const char* format, ...) {
   va_list args;
   va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+}
+
+#endif
+
+namespace {
+
+// The label line as UTF-8: the wide format's text and %s strings converted,
+// %S strings' bytes as given (UTF-8 on Windows, the path's own bytes elsewhere).
+std::string format_wide(const wchar_t* format, va_list args) {
+  std::string line;
   for (const wchar_t* f = format; *f != 0; ++f) {
     if (*f == L'%' && f[1] == L'S') {
       line += va_arg(args, const char*);
@@ -66,6 +75,36 @@ void wprint_out(const wchar_t* format, ...) {
       line += piece;
     }
   }
+  return line;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+
+#include <cwchar>
+#include <vector>
+
+// Standard output is switched to UTF-16 text, which reaches a console as
+// characters and a file as UTF-16LE.
+void wprint_out(const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string line = format_wide(format, args);
+  va_end(args);
+  std::vector<char16_t> units(line.size() + 1, u'\0');
+  utf8_to_utf16(line.c_str(), units);
+  std::fflush(stdout);
+  set_stdout_utf16();
+  std::fputws(std::wstring(units.begin(), units.end()).c_str(), stdout);
+}
+
+#else
+
+void wprint_out(const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string line = format_wide(format, args);
   va_end(args);
   write_stdout(line.data(), line.size());
 }

@@ -9,12 +9,13 @@
 #define VOLQUILL_PRINTF_FORMAT printf
 #endif
 
-// printf-style narrow output.
+// printf-style narrow output. On Windows the text is UTF-8 and is written in
+// the console's or the ANSI code page (see write_stdout).
 void print_out(const char* format, ...) __attribute__((format(VOLQUILL_PRINTF_FORMAT, 1, 2)));
 
 // Wide formatted output, used for the label line. The format follows the
 // legacy wide rules: %S takes a narrow (char) string, %s a UTF-16 string, %%
-// a percent sign. On Windows standard output is switched to UTF-16 text first;
-// elsewhere the line is written as UTF-8, the narrow string's bytes as given
-// and unpaired surrogates as U+FFFD.
+// a percent sign. On Windows the narrow string is UTF-8 and the line is
+// written as UTF-16 text; elsewhere it is written as UTF-8, the narrow
+// string's bytes as given. Unpaired surrogates become U+FFFD.
 void wprint_out(const wchar_t* format, ...);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 // An image file opened for binary access with 64-bit positioning.
@@ -17,8 +18,20 @@ struct ImageStream {
 };
 
 // Opens `path` read-only, or for reading and writing without truncation when
-// `writable` is true. Returns false when the file cannot be opened.
+// `writable` is true. A block device opened for writing is opened
+// exclusively, so that one in use (mounted) is refused. Returns false when
+// the file cannot be opened.
 bool stream_open(ImageStream* stream, const char* path, bool writable);
+
+// The size in bytes of the open file or device; none when it cannot be told.
+std::optional<uint64_t> stream_size(ImageStream* stream);
+
+// The first byte at or after `offset` that lies in data rather than in a hole
+// of a sparse file (none when only holes follow), and the first byte at or
+// after `offset` that begins a hole (the end of the file when none does).
+// Where holes cannot be told, everything is data.
+std::optional<uint64_t> stream_next_data(ImageStream* stream, uint64_t offset);
+uint64_t stream_next_hole(ImageStream* stream, uint64_t offset);
 
 // Positions the stream at byte `offset` from the start of the file.
 bool stream_seek(ImageStream* stream, uint64_t offset);
@@ -31,19 +44,22 @@ size_t stream_read(ImageStream* stream, std::span<uint8_t> dest);
 // number of bytes written; fewer means an error.
 size_t stream_write(ImageStream* stream, std::span<const uint8_t> src);
 
-// Flushes what was written and has the system commit it to storage.
+// Flushes what was written and has the system commit it to storage (the
+// data, and the metadata needed to read it back).
 bool stream_sync(ImageStream* stream);
 
 // Closes the stream if it is open. The result of closing is not examined.
 void stream_close(ImageStream* stream);
 
-// Converts a narrow command-line argument to UTF-16: UTF-8 on POSIX, the ANSI
-// code page on Windows. Writes at most out.size() - 1 code units followed by a
+// Converts a command-line argument, UTF-8 (on Windows main.cc makes it so from
+// the wide command line), to UTF-16. Writes at most out.size() - 1 code units followed by a
 // zero unit; longer text is cut. Returns false when the argument cannot be
-// decoded (on POSIX: it is not valid UTF-8), leaving `out` all zero.
+// decoded (it is not valid UTF-8), leaving `out` all zero.
 bool decode_argument(const char* argument, std::span<char16_t> out);
 
-// Writes bytes to standard output as they are.
+// Writes narrow text to standard output: on POSIX the bytes as they are; on
+// Windows, UTF-8 text converted to the console's code page, or to the ANSI
+// code page when standard output is not a console.
 void write_stdout(const char* text, size_t size);
 
 // Prepares standard output for UTF-16 text, where the platform has such a

@@ -1,6 +1,7 @@
 // Windows side of the platform layer: the C runtime's binary streams with
-// 64-bit positioning, the ANSI code page for the label argument and standard
-// output in UTF-16 text mode for the label line.
+// 64-bit positioning, opened by UTF-16 path; arguments in UTF-8 (main.cc reads
+// the wide command line); narrow output in the console's or the ANSI code
+// page and standard output in UTF-16 text mode for the label line.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -8,9 +9,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "image/platform.h"
+#include "image/utf.h"
 
 namespace {
 
@@ -18,10 +22,19 @@ FILE* file_of(const ImageStream* stream) {
   return reinterpret_cast<FILE*>(stream->handle);
 }
 
+// The UTF-8 `text` as zero-terminated UTF-16; empty when it is not UTF-8.
+std::vector<wchar_t> to_wide(const char* text) {
+  std::vector<char16_t> units(std::strlen(text) + 1, u'\0');
+  if (!utf8_to_utf16(text, units)) return {};
+  return std::vector<wchar_t>(units.begin(), units.end());
+}
+
 }  // namespace
 
 bool stream_open(ImageStream* stream, const char* path, bool writable) {
-  FILE* file = std::fopen(path, writable ? "rb+" : "rb");
+  const std::vector<wchar_t> wide_path = to_wide(path);
+  if (wide_path.empty()) return false;
+  FILE* file = _wfopen(wide_path.data(), writable ? L"rb+" : L"rb");
   if (file == nullptr) return false;
   // Unbuffered: every sector goes to the system at once, so that a write that
   // fails is reported for its own sector rather than when the buffer is next
@@ -54,6 +67,22 @@ size_t stream_write(ImageStream* stream, std::span<const uint8_t> src) {
   return done;
 }
 
+std::optional<uint64_t> stream_size(ImageStream* stream) {
+  if (!stream->open) return std::nullopt;
+  const __int64 size = _filelengthi64(_fileno(file_of(stream)));
+  if (size < 0) return std::nullopt;
+  return static_cast<uint64_t>(size);
+}
+
+// Holes are not told apart on Windows: the whole file counts as data.
+std::optional<uint64_t> stream_next_data(ImageStream* /*stream*/, uint64_t offset) {
+  return offset;
+}
+
+uint64_t stream_next_hole(ImageStream* stream, uint64_t offset) {
+  return stream_size(stream).value_or(offset);
+}
+
 bool stream_sync(ImageStream* stream) {
   if (!stream->open) return false;
   FILE* file = file_of(stream);
@@ -66,24 +95,29 @@ void stream_close(ImageStream* stream) {
   stream->open = false;
 }
 
-// The label argument in the ANSI code page, converted with MultiByteToWideChar
-// as the C runtime received it. Text that needs more units than `out` holds is
-// converted whole and then cut, so that a long label still gives its leading
-// characters rather than nothing.
 bool decode_argument(const char* argument, std::span<char16_t> out) {
-  std::fill(out.begin(), out.end(), u'\0');
-  if (out.empty()) return false;
-  const int needed = MultiByteToWideChar(CP_ACP, 0, argument, -1, nullptr, 0);
-  if (needed <= 0) return false;
-  std::vector<wchar_t> units(static_cast<size_t>(needed), L'\0');
-  if (MultiByteToWideChar(CP_ACP, 0, argument, -1, units.data(), needed) != needed) return false;
-  const size_t keep = std::min(units.size() - 1, out.size() - 1);
-  for (size_t i = 0; i < keep; ++i) out[i] = static_cast<char16_t>(units[i]);
-  return true;
+  return utf8_to_utf16(argument, out);
 }
 
+// ASCII goes out as it is. Other text is converted to the console's output
+// code page, or to the ANSI code page when standard output is redirected,
+// each character that code page lacks becoming '?'.
 void write_stdout(const char* text, size_t size) {
-  std::fwrite(text, 1, size, stdout);
+  const bool ascii =
+      std::all_of(text, text + size, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  const UINT code_page = _isatty(_fileno(stdout)) ? GetConsoleOutputCP() : GetACP();
+  const std::vector<wchar_t> wide =
+      ascii || code_page == CP_UTF8 ? std::vector<wchar_t>() : to_wide(std::string(text, size).c_str());
+  if (wide.empty()) {
+    std::fwrite(text, 1, size, stdout);
+    return;
+  }
+  const int needed =
+      WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, wide.data(), -1, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) return;
+  std::vector<char> bytes(static_cast<size_t>(needed), '\0');
+  WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, wide.data(), -1, bytes.data(), needed, nullptr, nullptr);
+  std::fwrite(bytes.data(), 1, bytes.size() - 1, stdout);
 }
 
 void set_stdout_utf16() {

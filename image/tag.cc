@@ -28,7 +28,8 @@ uint16_t descriptor_crc(std::span<const uint8_t> bytes) {
   return crc;
 }
 
-uint8_t tag_checksum(ConstSectorSpan descriptor) {
+uint8_t tag_checksum(ConstBlockSpan descriptor) {
+  if (descriptor.size() < kTagSize) return 0;
   uint32_t sum = 0;
   for (size_t i = 0; i < kTagSize; ++i) {
     if (i != kTagChecksumOffset) sum += descriptor[i];
@@ -36,8 +37,20 @@ uint8_t tag_checksum(ConstSectorSpan descriptor) {
   return static_cast<uint8_t>(sum);
 }
 
-void finalize_tag(SectorSpan descriptor, uint16_t crc_length) {
-  crc_length = std::min(crc_length, kMaxCrcLength);
+bool tag_verifies(ConstBlockSpan descriptor, uint32_t location) {
+  if (descriptor.size() < kTagSize) return false;
+  if (descriptor[kTagChecksumOffset] != tag_checksum(descriptor)) return false;
+  const uint16_t crc_length = get_u16(descriptor, kTagCrcLengthOffset);
+  if (crc_length > descriptor.size() - kTagSize) return false;
+  if (get_u16(descriptor, kTagCrcOffset) != descriptor_crc(descriptor.subspan(kTagSize, crc_length))) {
+    return false;
+  }
+  return get_u32(descriptor, kTagLocationOffset) == location;
+}
+
+void finalize_tag(BlockSpan descriptor, uint16_t crc_length) {
+  if (descriptor.size() < kTagSize) return;
+  crc_length = static_cast<uint16_t>(std::min<size_t>(crc_length, descriptor.size() - kTagSize));
   descriptor[kTagChecksumOffset] = 0;
   put_u16(descriptor, kTagCrcLengthOffset, crc_length);
   put_u16(descriptor, kTagCrcOffset, descriptor_crc(descriptor.subspan(kTagSize, crc_length)));

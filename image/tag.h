@@ -1,5 +1,6 @@
 // The ECMA-167 descriptor tag (3/7.2) that begins every descriptor the tool
-// touches, the tag identifiers it acts on, and the tag's checksum and CRC.
+// touches, the tag identifiers it acts on, the tag's checksum and CRC, and
+// the verification of a descriptor read from the image.
 #pragma once
 
 #include <array>
@@ -8,8 +9,9 @@
 
 #include "image/bytes.h"
 
-// Tag identifiers (ECMA-167 3/7.2.1 and 4/7.2.1).
+// Tag identifiers (ECMA-167 3/7.2.1 and 4/7.2.1; 0 is the UDF Sparing Table).
 enum TagIdentifier : uint16_t {
+  kTagSparingTable = 0,
   kTagPrimaryVolume = 1,
   kTagAnchorPointer = 2,
   kTagImplementationUse = 4,
@@ -19,6 +21,7 @@ enum TagIdentifier : uint16_t {
   kTagTerminating = 8,
   kTagFileSet = 256,
   kTagFileEntry = 261,
+  kTagExtendedAttributeHeader = 262,
   kTagExtendedFileEntry = 266,
 };
 
@@ -32,24 +35,28 @@ constexpr size_t kTagCrcLengthOffset = 10;
 constexpr size_t kTagLocationOffset = 12;
 constexpr size_t kTagSize = 16;
 
-// The most a Descriptor CRC can cover: the rest of a sector after the tag.
-constexpr uint16_t kMaxCrcLength = kSectorSize - kTagSize;
-
 // CRC-16 with polynomial 0x1021, initial value 0, no reflection, no final XOR
 // (ECMA-167 1/7.2.6), one table entry per byte value.
 extern const std::array<uint16_t, 256> kCrcTable;
 
 uint16_t descriptor_crc(std::span<const uint8_t> bytes);
 
-// Sum modulo 256 of tag bytes 0-3 and 5-15 (ECMA-167 3/7.2.3).
-uint8_t tag_checksum(ConstSectorSpan descriptor);
+// Sum modulo 256 of tag bytes 0-3 and 5-15 (ECMA-167 3/7.2.3); 0 for fewer
+// than 16 bytes.
+uint8_t tag_checksum(ConstBlockSpan descriptor);
 
-inline uint16_t tag_identifier(ConstSectorSpan descriptor) {
+inline uint16_t tag_identifier(ConstBlockSpan descriptor) {
   return get_u16(descriptor, kTagIdentifierOffset);
 }
 
+// A descriptor verifies when its tag checksum is right, its Descriptor CRC
+// Length fits in `descriptor` after the tag, the CRC over that length is
+// right and its Tag Location is `location`: the block it was read from
+// (ECMA-167 3/7.2), or the logical block that points at it.
+bool tag_verifies(ConstBlockSpan descriptor, uint32_t location);
+
 // Makes the tag valid for the descriptor's current contents: stores
 // `crc_length` as the Descriptor CRC Length, the CRC of that many bytes after
-// the tag, and the tag checksum. A `crc_length` above 2032 is taken as 2032,
-// so that nothing outside the sector is covered.
-void finalize_tag(SectorSpan descriptor, uint16_t crc_length);
+// the tag, and the tag checksum. A `crc_length` beyond the descriptor is cut
+// to it, so that nothing outside is covered.
+void finalize_tag(BlockSpan descriptor, uint16_t crc_length);

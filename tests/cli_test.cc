@@ -1,8 +1,13 @@
 // Whole runs of the built binary: the command line, the messages of each
 // failure before the walk, and the exit status.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
 
 #include "image_builder.h"
 #include "run_tool.h"
@@ -21,6 +26,30 @@ constexpr const char* kUsageAfterBanner =
     "\t# print the volume label of d:\\bd.iso\n"
     "\tvolquill d:\\bd.iso\n";
 
+std::string usage_text() {
+  return "volquill 1.0 (" + expected_processor() + ")    Built on 2025-12-13\n" + kUsageAfterBanner;
+}
+
+// The listing lines of a run ("... at block N ..."), in the order printed.
+std::vector<std::string> listing(const std::string& out) {
+  std::vector<std::string> lines;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(" at block ") != std::string::npos) lines.push_back(line);
+  }
+  return lines;
+}
+
+// The output without its listing lines.
+std::string without_listing(const std::string& out) {
+  std::string rest;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(" at block ") == std::string::npos) rest += line + "\n";
+  }
+  return rest;
+}
+
 struct Fixture : testing::Test {
   std::string put(const Image& image, const std::string& name = "image.iso") {
     const std::string path = dir.file(name);
@@ -38,6 +67,102 @@ TEST_F(CommandLine, NoArgumentPrintsTheUsageAndSucceeds) {
                        kUsageAfterBanner);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(CommandLine, OptionsThatEndTheRunBeforeAnyImage) {
+  const std::string banner_line = usage_text().substr(0, usage_text().find('\n') + 1);
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;  // "" for the help text
+    int status;
+  };
+  const std::string missing = dir.file("missing.iso");
+  const Case cases[] = {
+      {{"-h"}, "", 0},
+      {{"--help"}, "", 0},
+      {{"-v", "--help", missing}, "", 0},
+      {{"-V"}, banner_line, 0},
+      {{"--version", missing, "New"}, banner_line, 0},
+      {{"-nV"}, banner_line, 0},
+      {{"-x"}, "Unknown option: -x\n" + usage_text(), 1},
+      {{"--dry"}, "Unknown option: --dry\n" + usage_text(), 1},
+      {{"-nq", missing}, "Unknown option: -nq\n" + usage_text(), 1},
+      {{"--help=all"}, "Unknown option: --help=all\n" + usage_text(), 1},
+      {{"-h", "-x"}, "Unknown option: -x\n" + usage_text(), 1},
+      // Options without an image path: as without arguments.
+      {{"-n", "-v"}, usage_text(), 0},
+      {{"--"}, usage_text(), 0},
+  };
+  for (const Case& c : cases) {
+    std::string name;
+    for (const std::string& arg : c.args) name += arg + " ";
+    const ToolResult r = run_tool(c.args);
+    if (c.out.empty()) {
+      EXPECT_EQ(r.out.substr(0, usage_text().size()), usage_text()) << name;
+      const std::string options = r.out.substr(usage_text().size());
+      for (const char* option : {"-h, --help", "-V, --version", "-n, --dry-run", "-v, --verbose", "--  "}) {
+        EXPECT_NE(options.find(option), std::string::npos) << name << option;
+      }
+    } else {
+      EXPECT_EQ(r.out, c.out) << name;
+    }
+    EXPECT_EQ(r.status, c.status) << name;
+    EXPECT_EQ(r.err, "") << name;
+  }
+}
+
+TEST_F(CommandLine, OptionsAloneAndCombinedKeepTheMessagesOfEachMode) {
+  const builder::Layout layout = builder::plain_layout("Old");
+  const std::string plain_query = run_tool({put(layout.image, "plain.iso")}).out;
+  // A query with -n or -v (alone or combined) is the plain query; the image
+  // stays as it was.
+  for (const std::vector<std::string>& options :
+       {std::vector<std::string>{"-n"}, {"--dry-run"}, {"-v"}, {"--verbose"}, {"-nv"}, {"-v", "-n", "--"}}) {
+    const std::string path = put(layout.image);
+    std::vector<std::string> args = options;
+    args.push_back(path);
+    const ToolResult r = run_tool(args);
+    EXPECT_EQ(r.out, "Volume label of " + path + ": Old\n") << options[0];
+    EXPECT_EQ(r.status, 0) << options[0];
+    EXPECT_EQ(builder::read_file(path).bytes, layout.image.bytes) << options[0];
+    EXPECT_EQ(r.out, plain_query.substr(0, 16) + path + ": Old\n");
+  }
+  // A verbose relabel: the same messages and sectors as without -v, besides
+  // its listing lines.
+  for (const std::vector<std::string>& options :
+       {std::vector<std::string>{"-v"}, {"--verbose"}, {"--verbose", "--"}}) {
+    const std::string path = put(layout.image);
+    std::vector<std::string> args = options;
+    args.insert(args.end(), {path, "New"});
+    const ToolResult r = run_tool(args);
+    EXPECT_EQ(without_listing(r.out), "Changing " + path + " volume label to 'New'\nDone!\n") << options[0];
+    EXPECT_EQ(r.status, 0) << options[0];
+    EXPECT_EQ(builder::changed_sectors(layout.image, builder::read_file(path)), layout.label_sectors);
+  }
+  // After the image path an option is the label.
+  const std::string path = put(layout.image);
+  EXPECT_EQ(run_tool({path, "-v", "-n"}).out, "Changing " + path + " volume label to '-v'\nDone!\n");
+  EXPECT_EQ(run_tool({path}).out, "Volume label of " + path + ": -v\n");
+}
+
+TEST_F(CommandLine, DoubleDashLetsAPathBeginWithADash) {
+  put(builder::plain_layout("Old").image, "-disc.iso");
+  char* cwd = getcwd(nullptr, 0);
+  ASSERT_EQ(chdir(dir.path.c_str()), 0);
+  const ToolResult without = run_tool({"-disc.iso"});
+  const ToolResult relabel = run_tool({"--", "-disc.iso", "New"});
+  const ToolResult query = run_tool({"-v", "--", "-disc.iso"});
+  const ToolResult dash = run_tool({"-"});
+  EXPECT_EQ(chdir(cwd), 0);
+  free(cwd);
+  EXPECT_EQ(without.out, "Unknown option: -disc.iso\n" + usage_text());
+  EXPECT_EQ(without.status, 1);
+  EXPECT_EQ(relabel.out, "Changing -disc.iso volume label to 'New'\nDone!\n");
+  EXPECT_EQ(relabel.status, 0);
+  EXPECT_EQ(query.out, "Volume label of -disc.iso: New\n");
+  // "-" alone is a path, not an option.
+  EXPECT_EQ(dash.out, "Error opening file: -\n");
+  EXPECT_EQ(dash.status, 1);
 }
 
 TEST_F(CommandLine, ArgumentsAfterTheLabelAreIgnored) {
@@ -64,7 +189,7 @@ TEST_F(CommandLine, EmptyLabelRelabelsToEmptyDstrings) {
 }
 
 TEST_F(CommandLine, LabelThatIsNotUtf8IsRefusedBeforeTheImageIsOpened) {
-  if (tool_is_windows_build()) GTEST_SKIP() << "the ANSI code page decodes every argument";
+  if (tool_is_windows_build()) GTEST_SKIP() << "the wide command line reaches the tool as valid UTF-8";
   const std::string path = put(builder::plain_layout("Old").image);
   const Image before = builder::read_file(path);
   const ToolResult r = run_tool({path, "bad\xFFlabel"});
@@ -82,6 +207,58 @@ TEST_F(CommandLine, HugeLabelArgumentIsCutTo126Characters) {
   const ToolResult r = run_tool({path, label});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(run_tool({path}).out, "Volume label of " + path + ": " + std::string(126, 'L') + "\n");
+}
+
+using DryRun = Fixture;
+
+// Awaits the core's listing: a dry run changes neither the bytes nor the
+// modification time and lists exactly the blocks that a verbose relabel of
+// a copy then lists and rewrites.
+TEST_F(DryRun, ListsWhatAVerboseRelabelRewritesAndWritesNothing) {
+  struct Case {
+    const char* name;
+    builder::Layout layout;
+  };
+  const Case cases[] = {
+      {"plain", builder::plain_layout("Old")},
+      {"metadata with mirror", builder::metadata_layout("Old")},
+      {"metadata, mirror in the same place", builder::metadata_layout("Old", true)},
+  };
+  ASSERT_FALSE(listing(run_tool({"-n", put(cases[0].layout.image), "New"}).out).empty())
+      << "awaits the core's block listing";
+  for (const Case& c : cases) {
+    const std::string dry = put(c.layout.image, "dry.iso");
+    const std::string real = put(c.layout.image, "real.iso");
+    const timespec old_times[2] = {{946684800, 0}, {946684800, 0}};  // 2000-01-01
+    ASSERT_EQ(utimensat(AT_FDCWD, dry.c_str(), old_times, 0), 0);
+
+    const ToolResult listed = run_tool({"-n", dry, "New"});
+    EXPECT_EQ(listed.status, 0) << c.name;
+    EXPECT_EQ(builder::read_file(dry).bytes, c.layout.image.bytes) << c.name;
+    struct stat after {};
+    ASSERT_EQ(stat(dry.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mtim.tv_sec, 946684800) << c.name;
+    EXPECT_EQ(after.st_mtim.tv_nsec, 0) << c.name;
+    EXPECT_EQ(run_tool({dry}).out, "Volume label of " + dry + ": Old\n") << c.name;
+
+    const ToolResult relabel = run_tool({"--verbose", real, "New"});
+    EXPECT_EQ(relabel.status, 0) << c.name;
+    EXPECT_EQ(listing(listed.out), listing(relabel.out)) << c.name;
+    std::vector<uint32_t> listed_blocks;
+    for (const std::string& line : listing(listed.out)) {
+      listed_blocks.push_back(static_cast<uint32_t>(std::stoul(line.substr(line.find(" at block ") + 10))));
+    }
+    // The mirror's copy may share its block with the File Set Descriptor.
+    std::sort(listed_blocks.begin(), listed_blocks.end());
+    listed_blocks.erase(std::unique(listed_blocks.begin(), listed_blocks.end()), listed_blocks.end());
+    EXPECT_EQ(listed_blocks, builder::changed_sectors(c.layout.image, builder::read_file(real))) << c.name;
+  }
+  // The listing line's form.
+  const std::string path = put(builder::plain_layout("Old").image);
+  const std::vector<std::string> lines = listing(run_tool({"-nv", path, "New"}).out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), "Primary Volume Descriptor at block 32 (main sequence)");
+  EXPECT_EQ(lines.back(), "File Set Descriptor at block 300");
 }
 
 using OpenFailure = Fixture;

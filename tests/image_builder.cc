@@ -751,4 +751,106 @@ std::vector<uint32_t> changed_sectors(const Image& before, const Image& after) {
   return changed;
 }
 
+namespace {
+
+constexpr uint16_t kUdf201 = 0x0201;
+
+// A File Entry (4/14.9): what write_extended_entry records, at the offsets
+// of the entry UDF 2.01 volumes use.
+void write_plain_entry(std::span<uint8_t> s, uint32_t location, const EntryContents& e) {
+  std::fill(s.begin(), s.end(), uint8_t{0});
+  put_u16(s, 20, 4);  // ICB Tag: Strategy Type 4
+  put_u16(s, 24, 1);  // Maximum Number of Entries
+  put_u8(s, 27, e.file_type);
+  put_u16(s, 34, e.ad_type);
+  put_u32(s, 44, e.permissions);
+  put_u16(s, 48, 1);  // File Link Count
+  put_u32(s, 56, static_cast<uint32_t>(e.information_length));
+  put_u32(s, 64, static_cast<uint32_t>(e.blocks_recorded));
+  for (size_t time : {size_t{72}, size_t{84}, size_t{96}}) put_timestamp(s, time);
+  put_u32(s, 108, 1);  // Checkpoint
+  put_regid(s, 128, "*Builder", 0);
+  put_u32(s, 160, static_cast<uint32_t>(e.unique_id));
+  put_u32(s, 172, static_cast<uint32_t>(e.allocation.size()));
+  put_bytes(s, 176, e.allocation);
+  finish_tag(s, kFe, location, static_cast<uint16_t>(176 + e.allocation.size() - 16));
+}
+
+}  // namespace
+
+Layout sample_layout(std::string_view label) {
+  constexpr uint32_t kSectors = 640, kStart = 288, kBlocks = 64;
+  constexpr uint32_t kRootBlock = 2, kFileBlock = 3, kFileData = 4, kFileUniqueId = 16;
+  Layout layout{blank_image(kSectors), {}};
+  Image* image = &layout.image;
+  write_vrs(image, {"BEA01", "NSR03", "TEA01"});
+
+  const FsdAddress fsd{kSector, 0, 0};
+  for (uint32_t first : {32u, 48u}) {
+    write_sequence(image, first, label, kStart, kBlocks, fsd, {type1_map(0)});
+    auto pvd = sector(image, first);
+    put_u16(pvd, 62, 3);  // Maximum Interchange Level
+    put_u32(pvd, 64, 1);  // Character Set List: CS0
+    put_u32(pvd, 68, 1);
+    put_timestamp(pvd, 376);
+    refinish_tag(pvd, first);
+    auto iuvd = sector(image, first + 1);
+    put_u16(iuvd, 20 + 24, kUdf201);
+    refinish_tag(iuvd, first + 1);
+    auto lvd = sector(image, first + 3);
+    put_regid(lvd, 216, "*OSTA UDF Compliant", kUdf201);
+    put_u32(lvd, 432, 2 * kSector);  // Integrity Sequence Extent
+    put_u32(lvd, 436, 64);
+    refinish_tag(lvd, first + 3);
+  }
+
+  // Logical Volume Integrity Descriptor (3/10.10), closed, for one
+  // partition, with its UDF implementation use (UDF 2.2.6.4).
+  auto lvid = sector(image, 64);
+  put_timestamp(lvid, 16);
+  put_u32(lvid, 28, 1);                  // Integrity Type: close
+  put_u32(lvid, 40, kFileUniqueId + 1);  // Logical Volume Header: next Unique ID
+  put_u32(lvid, 72, 1);                  // Number of Partitions
+  put_u32(lvid, 76, 46);                 // Length of Implementation Use
+  put_u32(lvid, 80, kBlocks - kFileData - 1);  // free blocks
+  put_u32(lvid, 84, kBlocks);
+  put_regid(lvid, 88, "*Builder", 0);
+  put_u32(lvid, 120, 1);  // Number of Files
+  put_u32(lvid, 124, 1);  // Number of Directories
+  put_u16(lvid, 128, kUdf201);  // Minimum UDF Read Revision
+  put_u16(lvid, 130, kUdf201);  // Minimum UDF Write Revision
+  put_u16(lvid, 132, kUdf201);  // Maximum UDF Write Revision
+  finish_tag(lvid, kLvid, 64, 134 - 16);
+  write_td(image, 65);
+
+  write_anchor(image, 32, 16, 48, 16);
+  for (uint32_t anchor : {kSectors - 257, kSectors - 1}) {
+    std::copy_n(sector(*image, 256).begin(), kSector, sector(image, anchor).begin());
+    refinish_tag(sector(image, anchor), anchor);
+  }
+
+  // Block 0: the File Set Descriptor, its root directory at block 2; block
+  // 1 ends the File Set Descriptor Sequence.
+  write_fsd(image, kStart, label, label);
+  auto fsd_bytes = sector(image, kStart);
+  put_timestamp(fsd_bytes, 16);
+  put_long_ad(fsd_bytes, 400, kSector, kRootBlock, 0);
+  put_regid(fsd_bytes, 416, "*OSTA UDF Compliant", kUdf201);
+  refinish_tag(fsd_bytes, 0);
+  finish_tag(sector(image, kStart + 1), kTd, 1, 496);
+
+  std::string directory = file_identifier("", true, kRootBlock, 0, 0, kRootBlock);
+  directory += file_identifier(kSampleFileName, false, kFileBlock, 0, kFileUniqueId, kRootBlock);
+  write_plain_entry(sector(image, kStart + kRootBlock), kRootBlock,
+                    EntryContents{4, 3, directory, directory.size(), 0, 0, 0x1CA5});
+  const auto contents_length = static_cast<uint32_t>(kSampleVolumeFileContents.size());
+  write_plain_entry(sector(image, kStart + kFileBlock), kFileBlock,
+                    EntryContents{5, 0, short_ad_bytes(contents_length, kFileData), contents_length,
+                                  1, kFileUniqueId, 0x1884});
+  put_bytes(sector(image, kStart + kFileData), 0, kSampleVolumeFileContents);
+
+  layout.label_sectors = {32, 33, 35, 48, 49, 51, kStart};
+  return layout;
+}
+
 }  // namespace builder

@@ -224,4 +224,15 @@ std::vector<uint32_t> sorted_sectors(std::initializer_list<std::vector<uint32_t>
 // the end counts as one.
 std::vector<uint32_t> changed_sectors(const Image& before, const Image& after);
 
+// The volume make_sample_image writes by default: a complete UDF 2.01 volume
+// with one physical partition (start 288, 64 blocks) that other UDF readers
+// open cleanly. File Set Descriptor at block 0 with a Terminating Descriptor
+// after it, the root directory's File Entry at block 2 (its File Identifiers
+// embedded), the File Entry of `kSampleFileName` at block 3 and its contents
+// at block 4; a closed Logical Volume Integrity Descriptor at 64; domain
+// identifiers and UDF revisions in the LVD, IUVD, FSD and LVID; anchors at
+// 256, 383 and 639; 640 sectors.
+constexpr std::string_view kSampleVolumeFileContents = "Hello from the volquill sample disc.\n";
+Layout sample_layout(std::string_view label);
+
 }  // namespace builder

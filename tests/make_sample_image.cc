@@ -1,5 +1,6 @@
-// Writes a small UDF image to try the tool on: a plain volume labelled
-// "Sample Disc"; with --metadata a UDF 2.50 volume with a metadata partition
+// Writes a small UDF image to try the tool on: a complete UDF 2.01 volume
+// labelled "Sample Disc" with one physical partition and a small file in its
+// root directory; with --metadata a UDF 2.50 volume with a metadata partition
 // and its mirror; with --metadata-files the same kind of volume complete with
 // a root directory and a small file, as other UDF readers expect it.
 #include <cstdio>
@@ -19,7 +20,7 @@ int main(int argc, char** argv) {
   } else if (std::strcmp(kind, "--metadata-files") == 0) {
     layout = builder::metadata_files_layout("Sample Disc");
   } else if (*kind == 0) {
-    layout = builder::plain_layout("Sample Disc");
+    layout = builder::sample_layout("Sample Disc");
   } else {
     std::fprintf(stderr, "unknown option: %s\n", kind);
     return 2;

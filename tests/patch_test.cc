@@ -97,16 +97,16 @@ struct PatchRun {
   RelabelContext ctx;
 };
 
-SectorSpan first_sector(builder::Image* image) {
-  return SectorSpan(builder::sector(image, 0).first<2048>());
+BlockSpan first_sector(builder::Image* image) {
+  return builder::sector(image, 0);
 }
 
-TEST(PatchAndWriteDescriptor, RewritesTheFileSetDescriptorFields) {
+TEST(RewriteDescriptor, RewritesTheFileSetDescriptorFields) {
   builder::Image image = builder::blank_image(1);
   builder::write_fsd(&image, 0, "Old Label", "Old Set");
   PatchRun run(image, "The Monkey");
   builder::Image memory = image;
-  patch_and_write_descriptor(&run.ctx, first_sector(&memory), 0);
+  rewrite_descriptor(&run.ctx, first_sector(&memory), 0, "");
   const builder::Image after = run.after();
   ASSERT_EQ(after.bytes, memory.bytes);  // what was patched in memory is what was written
 
@@ -119,24 +119,22 @@ TEST(PatchAndWriteDescriptor, RewritesTheFileSetDescriptorFields) {
   EXPECT_EQ(field(336, 32), builder::dstring8("Copyright", 32));  // other identifiers kept
   EXPECT_TRUE(builder::tag_is_valid(d));
   EXPECT_EQ(builder::get_u16(d, 10), 496);  // CRC length kept
-  // The label is captured before the rewrite.
-  EXPECT_EQ(captured(run.ctx.captured_label), u"Old Label");
 }
 
-TEST(PatchAndWriteDescriptor, NewCrcCoversExactlyTheRecordedLength) {
+TEST(RewriteDescriptor, NewCrcCoversExactlyTheRecordedLength) {
   builder::Image image = builder::blank_image(1);
   builder::write_pvd(&image, 0, "Old");
   auto s = builder::sector(&image, 0);
   s[1000] = 0x77;  // beyond the recorded 496 bytes
   PatchRun run(image, "New");
-  patch_and_write_descriptor(&run.ctx, first_sector(&image), 0);
+  rewrite_descriptor(&run.ctx, first_sector(&image), 0, "");
   const builder::Image after = run.after();
   const auto d = builder::sector(after, 0);
   EXPECT_EQ(builder::get_u16(d, 8), builder::crc16(d.subspan(16, 496)));
   EXPECT_EQ(d[1000], 0x77);
 }
 
-TEST(PatchAndWriteDescriptor, LeavesOtherDescriptorsAndForeignImplementationUseAlone) {
+TEST(RewriteDescriptor, LeavesOtherDescriptorsAndForeignImplementationUseAlone) {
   builder::Image image = builder::blank_image(4);
   builder::write_pd(&image, 0, 0, 300, 10);
   builder::write_usd(&image, 1);
@@ -145,23 +143,22 @@ TEST(PatchAndWriteDescriptor, LeavesOtherDescriptorsAndForeignImplementationUseA
   PatchRun run(image, "New");
   builder::Image memory = image;
   for (uint32_t n = 0; n < 4; ++n) {
-    patch_and_write_descriptor(&run.ctx, SectorSpan(builder::sector(&memory, n).first<2048>()), n);
+    rewrite_descriptor(&run.ctx, builder::sector(&memory, n), n, "");
   }
   EXPECT_EQ(run.after().bytes, image.bytes);
   EXPECT_EQ(memory.bytes, image.bytes);
   EXPECT_EQ(run.ctx.write_failures, 0u);
 }
 
-TEST(PatchAndWriteDescriptor, QueryModeCapturesOnlyTheFirstNonEmptyLabelAndWritesNothing) {
+TEST(RewriteDescriptor, QueryModeWritesNothing) {
   builder::Image image = builder::blank_image(3);
   builder::write_fsd(&image, 0, "", "");
   builder::write_fsd(&image, 1, "Mirror", "Mirror");
   builder::write_fsd(&image, 2, "Third", "Third");
   PatchRun run(image, nullptr);
   for (uint32_t n = 0; n < 3; ++n) {
-    patch_and_write_descriptor(&run.ctx, SectorSpan(builder::sector(&image, n).first<2048>()), n);
+    rewrite_descriptor(&run.ctx, builder::sector(&image, n), n, "");
   }
-  EXPECT_EQ(captured(run.ctx.captured_label), u"Mirror");
   EXPECT_EQ(run.after().bytes, image.bytes);
 }
 

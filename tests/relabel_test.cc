@@ -60,6 +60,10 @@ Scenario from_layout(std::string name, Layout layout, std::string label) {
 
 Scenario plain() { return from_layout("plain physical partition", builder::plain_layout("Old"), "Old"); }
 
+Scenario sample_volume() {
+  return from_layout("the sample volume: LVID, three anchors, a file", builder::sample_layout("Old"), "Old");
+}
+
 Scenario metadata_mirror_elsewhere() {
   Scenario s = from_layout("metadata partition, mirror elsewhere", builder::metadata_layout("Old"), "Old");
   builder::write_fsd(&s.image, 410, "Mirror", "Mirror");  // query reads the main copy
@@ -275,6 +279,7 @@ Scenario location_from_reserve() {
 
 const std::function<Scenario()> kScenarios[] = {
     plain,
+    sample_volume,
     metadata_mirror_elsewhere,
     metadata_mirror_same_sector,
     extended_file_entries,
@@ -344,7 +349,7 @@ void check_scenario(const Scenario& s, const std::string& label, const Expected&
   ASSERT_EQ(builder::read_file(path).bytes, s.image.bytes) << "a query wrote to the image";
 
   r = run_tool({path, label});
-  EXPECT_EQ(r.out, "Changing " + path + " volume label to '" + label + "'\n" +
+  EXPECT_EQ(r.out, as_narrow_output("Changing " + path + " volume label to '" + label + "'\n") +
                        (s.file_set_reached ? "Done!\n" : ""));
   EXPECT_EQ(r.status, 0);
   const Image after = builder::read_file(path);
@@ -395,7 +400,6 @@ TEST(Labels, EachFormAndCutReachesEveryField) {
       {letters(127), {builder::dstring8(letters(30), 32), builder::dstring8(letters(126), 128), letters(126)}},
   };
   for (const auto& c : cases) {
-    if (!argument_passes_unchanged(c.label)) continue;  // a Windows build's ANSI code page
     check_scenario(plain(), c.label, c.expected);
     check_scenario(metadata_mirror_elsewhere(), c.label, c.expected);
   }

@@ -176,18 +176,35 @@ bool tool_is_windows_build() {
   return windows_output_expected();
 }
 
-bool argument_passes_unchanged(const std::string& text) {
-  if (!windows_output_expected()) return true;
+std::string as_narrow_output(const std::string& text) {
   std::u32string code_points;
-  if (!decode_utf8(text, &code_points)) return false;
-  return std::all_of(code_points.begin(), code_points.end(), [](char32_t c) {
-    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return true;
+  if (!windows_output_expected() || !decode_utf8(text, &code_points)) return text;
+  std::string out;
+  for (char32_t c : code_points) {
     // Only the characters the code page itself defines above 0x7F.
-    return std::any_of(std::begin(kWindows1252High), std::end(kWindows1252High),
-                       [c](char16_t unit) { return unit == c && (unit < 0x80 || unit > 0x9F); });
-  });
+    const bool in_code_page =
+        c < 0x80 || (c >= 0xA0 && c <= 0xFF) ||
+        std::any_of(std::begin(kWindows1252High), std::end(kWindows1252High),
+                    [c](char16_t unit) { return unit == c && (unit < 0x80 || unit > 0x9F); });
+    append_utf8(in_code_page ? c : U'?', &out);
+  }
+  return out;
 }
 
+std::u16string utf16_of(const std::string& text) {
+  std::u32string code_points;
+  if (!decode_utf8(text, &code_points)) return {};
+  std::u16string units;
+  for (char32_t c : code_points) {
+    if (c >= 0x10000) {
+      units += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      units += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      units += static_cast<char16_t>(c);
+    }
+  }
+  return units;
+}
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");

@@ -37,10 +37,14 @@ std::string expected_processor();
 // True when the binary is a Windows build (VOLQUILL_STDOUT=windows-1252).
 bool tool_is_windows_build();
 
-// Whether the UTF-8 `text` reaches the tool unchanged as a command-line
-// argument: always on POSIX; on Windows only when the ANSI code page can
-// represent every character of it.
-bool argument_passes_unchanged(const std::string& text);
+// The UTF-8 `text` as the tool's narrow messages show it in `out`: unchanged
+// on POSIX; from a Windows build (whose arguments come whole from the wide
+// command line, but whose narrow output is in the ANSI code page) with '?'
+// for each character Windows-1252 lacks.
+std::string as_narrow_output(const std::string& text);
+
+// The UTF-8 `text` as UTF-16 code units; empty when it is not UTF-8.
+std::u16string utf16_of(const std::string& text);
 
 // A fresh directory under TMPDIR, removed with its files when it goes.
 struct TempDir {

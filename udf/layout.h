@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
-// Volume structure descriptor, one per sector from sector 16 on (2/9.1).
+// Volume structure descriptor (2/9.1): 2048 bytes each from byte 32768 on,
+// one per block of the volume, or per 2048 bytes for smaller blocks.
 namespace vsd {
-constexpr size_t kFirstSector = 16;
-constexpr size_t kScanSectors = 10;
+constexpr uint64_t kFirstByte = 32768;
+constexpr size_t kScanDescriptors = 10;
 constexpr size_t kStructureType = 0;
 constexpr size_t kStandardIdentifier = 1;
 constexpr size_t kStandardIdentifierSize = 5;
@@ -29,9 +31,11 @@ constexpr size_t kPartitionReference = 8;
 constexpr size_t kSize = 16;
 }  // namespace long_ad
 
-// Anchor Volume Descriptor Pointer (3/10.2).
+// Anchor Volume Descriptor Pointer (3/10.2), looked for at block 256, 512,
+// N - 256 and N - 1 of an N-block volume (UDF 2.2.3).
 namespace avdp {
-constexpr size_t kSector = 256;
+constexpr uint32_t kFirstBlock = 256;
+constexpr uint32_t kSecondBlock = 512;
 constexpr size_t kMainSequenceExtent = 16;
 constexpr size_t kReserveSequenceExtent = 24;
 }  // namespace avdp
@@ -86,6 +90,10 @@ constexpr size_t kType2PartitionNumber = 38;
 constexpr size_t kMetadataFileLocation = 40;
 constexpr size_t kMetadataMirrorLocation = 44;
 constexpr size_t kMetadataFlags = 58;
+constexpr size_t kPacketLength = 40;        // sparable (UDF 2.2.9)
+constexpr size_t kSparingTableCount = 42;
+constexpr size_t kSparingTableSize = 44;
+constexpr size_t kSparingTableLocations = 48;
 constexpr size_t kType2Bytes = 64;
 constexpr size_t kOtherBytes = 2;
 }  // namespace pmap
@@ -98,9 +106,25 @@ constexpr size_t kFileSetCharset = 240;
 constexpr size_t kFileSetIdentifier = 304;  // dstring[32]
 }  // namespace fsd
 
+// Sparing Table (UDF 2.2.12), tag identifier 0, possibly several blocks long.
+namespace sparing {
+constexpr size_t kIdentifier = 17;  // identifier bytes of the regid at 16
+constexpr size_t kIdentifierSize = 23;
+constexpr size_t kReallocationTableLength = 48;
+constexpr size_t kMapEntries = 56;
+constexpr size_t kEntrySize = 8;
+constexpr size_t kOriginalLocation = 0;
+constexpr size_t kMappedLocation = 4;
+constexpr size_t kMinimumSize = 56;
+// No more entries than Reallocation Table Length (u16) can count.
+constexpr size_t kLargestTable = kMapEntries + kEntrySize * 65535;
+}  // namespace sparing
+
 // File Entry (4/14.9) and Extended File Entry (4/14.17).
 namespace fe {
+constexpr size_t kFileType = 27;     // icbtag (4/14.6) at 16, File Type at its offset 11
 constexpr size_t kIcbTagFlags = 34;  // bits 0-2: allocation descriptor type (4/14.6.8)
+constexpr size_t kInformationLength = 56;  // u64, also in the Extended File Entry
 constexpr size_t kLengthOfExtendedAttributes = 168;
 constexpr size_t kLengthOfAllocationDescriptors = 172;
 constexpr size_t kExtendedAttributes = 176;
@@ -124,3 +148,29 @@ constexpr size_t kLocation = 12;
 constexpr size_t kPartitionReference = 16;
 constexpr size_t kSize = 20;
 }  // namespace ext_ad
+
+// Virtual Allocation Table (UDF 2.2.11): the UDF 2.00 form is a file of type
+// 248 with a header; the UDF 1.50 form ends with a regid and the previous
+// VAT's location.
+namespace vat {
+constexpr uint8_t kFileType200 = 248;
+constexpr size_t kHeaderLength = 0;  // u16 L_HD
+constexpr size_t kLogicalVolumeIdentifier = 4;  // dstring[128]
+constexpr size_t kEntrySize = 4;
+constexpr size_t kTrailer150Size = 36;  // regid, then u32 previous VAT location
+constexpr size_t kTrailerIdentifier = 1;
+constexpr size_t kTrailerIdentifierSize = 23;
+}  // namespace vat
+
+// Extended Attribute Header Descriptor (4/14.10.1) and implementation use
+// extended attributes (4/14.10.8), with UDF's VAT LVExtension (UDF 3.3.4.5.1.3).
+namespace ea {
+constexpr size_t kImplementationAttributesLocation = 16;
+constexpr size_t kAttributeType = 0;
+constexpr size_t kAttributeLength = 8;
+constexpr size_t kImplementationIdentifier = 17;  // identifier bytes of the regid at 16
+constexpr size_t kImplementationIdentifierSize = 23;
+constexpr size_t kImplementationUse = 48;
+constexpr uint32_t kImplementationUseType = 2048;
+constexpr size_t kLvExtensionIdentifier = 18;  // dstring[128] within the implementation use
+}  // namespace ea

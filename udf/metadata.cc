@@ -21,20 +21,21 @@ size_t descriptor_size(uint8_t type) {
   }
 }
 
-// Turns the File Entry in `sector_bytes` into a list of absolute sector
-// ranges, each extent taken as lying in the partition starting at `start`.
-void read_extent_list(ConstSectorSpan sector_bytes, uint32_t start,
-                      std::vector<BlockExtent>* extents, uint32_t* extent_count) {
-  const auto area = locate_allocation_descriptors(sector_bytes);
+// Turns the File Entry in `entry_bytes` into a list of block ranges of the
+// partition it lies in.
+void read_extent_list(ConstBlockSpan entry_bytes, std::vector<BlockExtent>* extents,
+                      uint32_t* extent_count) {
+  const uint32_t block_size = static_cast<uint32_t>(entry_bytes.size());
+  const auto area = locate_allocation_descriptors(entry_bytes);
   if (!area) return;
   extents->assign(area->count, BlockExtent{});
   *extent_count = area->count;
   size_t offset = area->offset;
   for (uint32_t i = 0; i < area->count; ++i) {
-    const auto decoded = decode_allocation_descriptor(sector_bytes, offset, area->type);
+    const auto decoded = decode_allocation_descriptor(entry_bytes, offset, area->type);
     if (!decoded || decoded->extent.kind == kEmbeddedKind) break;
-    const uint32_t first = start + decoded->extent.location;
-    const uint32_t blocks = (decoded->extent.length + (kSectorSize - 1)) / kSectorSize;
+    const uint32_t first = decoded->extent.location;
+    const uint32_t blocks = (decoded->extent.length + (block_size - 1)) / block_size;
     (*extents)[i] = BlockExtent{first, first + blocks - 1};
     offset = decoded->next;
   }
@@ -42,7 +43,7 @@ void read_extent_list(ConstSectorSpan sector_bytes, uint32_t start,
 
 }  // namespace
 
-std::optional<AllocationArea> locate_allocation_descriptors(ConstSectorSpan descriptor) {
+std::optional<AllocationArea> locate_allocation_descriptors(ConstBlockSpan descriptor) {
   size_t ea_offset;
   uint32_t lea;
   uint32_t lad;
@@ -62,10 +63,12 @@ std::optional<AllocationArea> locate_allocation_descriptors(ConstSectorSpan desc
   }
   AllocationArea area;
   area.type = static_cast<uint8_t>(get_u16(descriptor, fe::kIcbTagFlags) & 7);
-  // Computed in 64 bits: L_EA cannot wrap the area back into the sector.
+  area.length = lad;
+  // Computed in 64 bits: L_EA cannot wrap the area back into the block.
+  const uint64_t block_size = descriptor.size();
   const uint64_t start = uint64_t{ea_offset} + lea;
-  area.offset = static_cast<size_t>(std::min<uint64_t>(start, kSectorSize));
-  const uint64_t room = start < kSectorSize ? kSectorSize - start : 0;
+  area.offset = static_cast<size_t>(std::min<uint64_t>(start, block_size));
+  const uint64_t room = start < block_size ? block_size - start : 0;
   const size_t size = descriptor_size(area.type);
   if (size != 0) {
     area.count = static_cast<uint32_t>(std::min<uint64_t>(lad / size, room / size));
@@ -75,7 +78,7 @@ std::optional<AllocationArea> locate_allocation_descriptors(ConstSectorSpan desc
   return area;
 }
 
-std::optional<DecodedDescriptor> decode_allocation_descriptor(ConstSectorSpan descriptor,
+std::optional<DecodedDescriptor> decode_allocation_descriptor(ConstBlockSpan descriptor,
                                                               size_t offset, uint8_t type) {
   if (type == kEmbedded) return DecodedDescriptor{DecodedExtent{kEmbeddedKind, 0, 0, 0}, offset};
   const size_t size = descriptor_size(type);
@@ -102,41 +105,17 @@ std::optional<DecodedDescriptor> decode_allocation_descriptor(ConstSectorSpan de
   return DecodedDescriptor{extent, offset + size};
 }
 
-bool read_metadata_extents(RelabelContext* ctx, PartitionEntry* entry, std::span<uint8_t> buffer) {
-  const auto sector_bytes = ConstSectorSpan(buffer.first<kSectorSize>());
-  if (read_sectors(ctx, entry->start + entry->metadata_file_location, 1, buffer) == 0) return false;
-  read_extent_list(sector_bytes, entry->start, &entry->main_extents, &entry->main_extent_count);
-
-  if (entry->metadata_mirror_location == 0) return true;
-  if (read_sectors(ctx, entry->start + entry->metadata_mirror_location, 1, buffer) != 1) return true;
-  read_extent_list(sector_bytes, entry->start, &entry->mirror_extents, &entry->mirror_extent_count);
-  return true;
-}
-
-std::optional<uint32_t> map_block_to_sector(const RelabelContext* ctx,
-                                            std::span<const uint8_t, 16> location,
-                                            ExtentList which) {
-  const uint16_t reference = get_u16(location, long_ad::kPartitionReference);
-  if (reference >= ctx->partitions.size()) return std::nullopt;
-  const PartitionEntry& entry = ctx->partitions[reference];
-  const uint32_t block = get_u32(location, long_ad::kLogicalBlock);
-
-  switch (entry.kind) {
-    case PartitionKind::Physical:
-      return block + entry.start;
-    case PartitionKind::Metadata: {
-      const auto& extents = which == ExtentList::Main ? entry.main_extents : entry.mirror_extents;
-      uint32_t base = 0;
-      for (const BlockExtent& extent : extents) {
-        const uint32_t covered = extent.last - extent.first + 1;
-        if (base <= block && block < static_cast<uint32_t>(base + covered)) {
-          return extent.first + (block - base);
-        }
-        base += covered;
-      }
-      return std::nullopt;
-    }
-    default:
-      return std::nullopt;
+void read_metadata_extents(RelabelContext* ctx, PartitionEntry* entry, const PartitionEntry& underlying) {
+  const uint32_t size = ctx->block_size;
+  ensure_capacity(&ctx->buffer, size);
+  const BlockSpan bytes(ctx->buffer.bytes.data(), size);
+  const auto read_list = [&](uint32_t location, std::vector<BlockExtent>* extents, uint32_t* count) {
+    if (read_blocks(ctx, physical_block(underlying, location), 1, bytes) != 1) return;
+    if (!tag_verifies(bytes, location)) return;
+    read_extent_list(bytes, extents, count);
+  };
+  read_list(entry->metadata_file_location, &entry->main_extents, &entry->main_extent_count);
+  if (entry->metadata_mirror_location != 0) {
+    read_list(entry->metadata_mirror_location, &entry->mirror_extents, &entry->mirror_extent_count);
   }
 }

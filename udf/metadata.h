@@ -1,6 +1,6 @@
-// The metadata partition (UDF 2.2.10): the metadata file's and mirror file's
-// allocation descriptors as lists of absolute sector ranges, and the mapping
-// of a logical block to an absolute sector.
+// File Entries and their allocation descriptors (ECMA-167 4/14.9, 4/14.14),
+// and the metadata partition's (UDF 2.2.10) metadata and mirror files read
+// into lists of block ranges.
 #pragma once
 
 #include <array>
@@ -9,14 +9,17 @@
 #include <span>
 
 #include "image/context.h"
+#include "udf/partition.h"
 
 // Where a File Entry's or Extended File Entry's allocation descriptors lie
-// within its sector: `offset` of the first, their `type` (ICB flags bits 0-2)
-// and `count`, cut to what lies inside the sector.
+// within its block: `offset` of the first, their `type` (ICB flags bits 0-2)
+// and `count`, cut to what lies inside the block. `length` is L_AD as
+// recorded (the embedded data's length for type 3).
 struct AllocationArea {
   size_t offset = 0;
   uint8_t type = 0;
   uint32_t count = 0;
+  uint32_t length = 0;
 };
 
 struct DecodedExtent {
@@ -35,25 +38,16 @@ struct DecodedDescriptor {
   size_t next = 0;
 };
 
-enum class ExtentList { Main, Mirror };
-
 // None for anything but a File Entry (261) or Extended File Entry (266).
-std::optional<AllocationArea> locate_allocation_descriptors(ConstSectorSpan descriptor);
+std::optional<AllocationArea> locate_allocation_descriptors(ConstBlockSpan descriptor);
 
 // Decodes the descriptor of `type` at `offset`; none for types 4-7 or a
-// descriptor that does not lie inside the sector.
-std::optional<DecodedDescriptor> decode_allocation_descriptor(ConstSectorSpan descriptor,
+// descriptor that does not lie inside the block.
+std::optional<DecodedDescriptor> decode_allocation_descriptor(ConstBlockSpan descriptor,
                                                               size_t offset, uint8_t type);
 
 // Reads the metadata File Entry (and the mirror's, when there is one) of a
-// Metadata `entry` into its extent lists, using the first sector of `buffer`.
-// Fails only when the metadata file's own sector cannot be read.
-bool read_metadata_extents(RelabelContext* ctx, PartitionEntry* entry, std::span<uint8_t> buffer);
-
-// Maps the logical block of the long_ad `location` to an absolute sector in
-// the partition its reference number names; none when there is no such
-// partition, the partition is neither Physical nor Metadata, or no extent of
-// the chosen list covers the block.
-std::optional<uint32_t> map_block_to_sector(const RelabelContext* ctx,
-                                            std::span<const uint8_t, 16> location,
-                                            ExtentList which);
+// Metadata `entry` into its extent lists, logical blocks of `underlying`, the
+// partition the files lie in. A File Entry that cannot be read or does not
+// verify (its Tag Location is its logical block) leaves its list empty.
+void read_metadata_extents(RelabelContext* ctx, PartitionEntry* entry, const PartitionEntry& underlying);

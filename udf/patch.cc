@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "image/console.h"
 #include "image/tag.h"
 #include "udf/layout.h"
 
@@ -13,7 +14,7 @@ constexpr std::string_view kOstaCompressedUnicode = "OSTA Compressed Unicode";
 constexpr std::string_view kLvInfoIdentifier = "*UDF LV Info";
 
 // A CS0 charspec (1/7.2.1, UDF 2.1.2): type 0, "OSTA Compressed Unicode".
-void write_cs0_charspec(SectorSpan descriptor, size_t offset) {
+void write_cs0_charspec(BlockSpan descriptor, size_t offset) {
   auto field = descriptor.subspan(offset, charspec::kSize);
   std::fill(field.begin(), field.end(), uint8_t{0});
   field[charspec::kCharacterSetType] = 0;
@@ -22,18 +23,25 @@ void write_cs0_charspec(SectorSpan descriptor, size_t offset) {
 }
 
 template <size_t N>
-void write_dstring(SectorSpan descriptor, size_t offset, const std::array<uint8_t, N>& dstring) {
+void write_dstring(BlockSpan descriptor, size_t offset, const std::array<uint8_t, N>& dstring) {
   std::copy(dstring.begin(), dstring.end(), descriptor.subspan(offset, N).begin());
 }
 
-// Only the UDF logical volume information layout (UDF 2.2.7.2) is known; the
-// Implementation Use area of any other implementation is not ours to write.
-bool is_lv_info(ConstSectorSpan descriptor) {
-  auto text = descriptor.subspan(iuvd::kImplementationIdentifierText, kLvInfoIdentifier.size());
-  return std::equal(text.begin(), text.end(), kLvInfoIdentifier.begin());
+const char* descriptor_name(uint16_t tag) {
+  switch (tag) {
+    case kTagPrimaryVolume: return "Primary Volume Descriptor";
+    case kTagImplementationUse: return "Implementation Use Volume Descriptor";
+    case kTagLogicalVolume: return "Logical Volume Descriptor";
+    default: return "File Set Descriptor";
+  }
 }
 
 }  // namespace
+
+bool is_lv_info(ConstBlockSpan descriptor) {
+  auto text = descriptor.subspan(iuvd::kImplementationIdentifierText, kLvInfoIdentifier.size());
+  return std::equal(text.begin(), text.end(), kLvInfoIdentifier.begin());
+}
 
 void decode_lv_identifier(std::span<const uint8_t, 128> identifier,
                           std::array<char16_t, kLabelUnits>* out) {
@@ -51,21 +59,30 @@ void decode_lv_identifier(std::span<const uint8_t, 128> identifier,
   }
 }
 
-bool patch_and_write_descriptor(RelabelContext* ctx, SectorSpan descriptor, uint32_t sector) {
-  const uint16_t tag = tag_identifier(descriptor);
-  if (tag == kTagFileSet && ctx->captured_label[0] == 0) {
-    decode_lv_identifier(descriptor.subspan<fsd::kLogicalVolumeIdentifier, 128>(),
-                         &ctx->captured_label);
-  }
-  if (is_query_mode(ctx)) return true;
+void list_block(const RelabelContext* ctx, const char* name, uint32_t block, const char* where) {
+  if (ctx->dry_run || ctx->verbose) print_out("%s at block %u%s\n", name, block, where);
+}
 
+void report_damaged(RelabelContext* ctx, uint32_t block) {
+  if (is_query_mode(ctx)) return;
+  print_out("Damaged descriptor at block %u left unchanged\n", block);
+  ++ctx->damaged;
+}
+
+void commit_block(RelabelContext* ctx, uint32_t block, ConstBlockSpan bytes) {
+  if (!ctx->dry_run) write_block(ctx, block, bytes);
+}
+
+void rewrite_descriptor(RelabelContext* ctx, BlockSpan descriptor, uint32_t block, const char* where) {
+  if (is_query_mode(ctx)) return;
+  const uint16_t tag = tag_identifier(descriptor);
   switch (tag) {
     case kTagPrimaryVolume:
       write_cs0_charspec(descriptor, pvd::kDescriptorCharacterSet);
       write_dstring(descriptor, pvd::kVolumeIdentifier, ctx->new_id32);
       break;
     case kTagImplementationUse:
-      if (!is_lv_info(descriptor)) return true;
+      if (!is_lv_info(descriptor)) return;
       write_cs0_charspec(descriptor, iuvd::kLviCharset);
       write_dstring(descriptor, iuvd::kLogicalVolumeIdentifier, ctx->new_id128);
       break;
@@ -80,9 +97,9 @@ bool patch_and_write_descriptor(RelabelContext* ctx, SectorSpan descriptor, uint
       write_dstring(descriptor, fsd::kFileSetIdentifier, ctx->new_id32);
       break;
     default:
-      return true;
+      return;
   }
   finalize_tag(descriptor, get_u16(descriptor, kTagCrcLengthOffset));
-  write_sector(ctx, sector, descriptor);
-  return true;
+  list_block(ctx, descriptor_name(tag), block, where);
+  commit_block(ctx, block, descriptor);
 }

@@ -1,5 +1,6 @@
-// Label capture from File Set Descriptors and the rewriting of every
-// descriptor that carries the label: the one place where the image changes.
+// Label capture, the rewriting of every descriptor that carries the label,
+// and the lines a relabel prints about the blocks it rewrites or cannot: the
+// one place where descriptors change.
 #pragma once
 
 #include <array>
@@ -14,10 +15,24 @@
 void decode_lv_identifier(std::span<const uint8_t, 128> identifier,
                           std::array<char16_t, kLabelUnits>* out);
 
-// Captures the label from a File Set Descriptor into `captured_label` (while
-// its first unit is 0), then in relabel mode rewrites the identifier fields
-// of a Primary, UDF Implementation Use ("*UDF LV Info") or Logical Volume
-// Descriptor or a File Set Descriptor with the new label, sets their
-// character sets to CS0, revalidates the tag and writes the sector back.
-// Any other descriptor is left alone. Always returns true.
-bool patch_and_write_descriptor(RelabelContext* ctx, SectorSpan descriptor, uint32_t sector);
+// Whether the descriptor is an Implementation Use Volume Descriptor of the
+// UDF logical volume information layout ("*UDF LV Info", UDF 2.2.7.2).
+bool is_lv_info(ConstBlockSpan descriptor);
+
+// In relabel mode: rewrites the identifier fields of a verified Primary,
+// "*UDF LV Info" Implementation Use or Logical Volume Descriptor or File Set
+// Descriptor with the new label, sets their character sets to CS0, renews
+// the tag, lists the block (dry run, verbose) as "NAME at block N" followed by
+// `where`, and writes it back unless this is a dry run. Anything else, and
+// anything in query mode, is left alone.
+void rewrite_descriptor(RelabelContext* ctx, BlockSpan descriptor, uint32_t block, const char* where);
+
+// Lists a block that a relabel rewrites or, in a dry run, would rewrite.
+void list_block(const RelabelContext* ctx, const char* name, uint32_t block, const char* where);
+
+// In relabel mode: reports a label-carrying descriptor that does not verify
+// and is left unchanged, and counts it against the relabel's success.
+void report_damaged(RelabelContext* ctx, uint32_t block);
+
+// Writes a rewritten block unless this is a dry run.
+void commit_block(RelabelContext* ctx, uint32_t block, ConstBlockSpan bytes);

@@ -1,22 +1,27 @@
-// One run over one image: open it, recognise UDF, read the anchor, walk both
-// volume descriptor sequences and handle the File Set Descriptor.
+// One run over one image: open it, find the volume's block size and anchor,
+// walk both volume descriptor sequences, build the partition table, handle
+// the File Set Descriptor and the Virtual Allocation Table.
 #pragma once
 
-#include <array>
+#include <optional>
+#include <vector>
 
 #include "image/context.h"
 
 // The whole run. Returns false, after printing why, when the image cannot be
-// opened, holds no NSR02/NSR03 descriptor, or has no readable sector 256;
-// true once the anchor has been read, whatever the later stages meet.
+// opened, holds no UDF volume or no verified anchor; in relabel mode (and a
+// dry run) also when a label-carrying descriptor is damaged, no File Set
+// Descriptor was found, a write failed or a sync failed ("Done!" is printed
+// only on success). In query mode `captured_label` then holds the label.
 bool run_relabel(RelabelContext* ctx, const char* path);
 
-// Opens the image read-only in query mode, for update in relabel mode.
+// Opens the image read-only in query mode and for a dry run, for update in
+// relabel mode.
 bool open_image(RelabelContext* ctx, const char* path);
 
-// Looks for "NSR02" or "NSR03" in sectors 16-25, up to and including the
-// first sector whose Structure Version is 0.
-bool scan_recognition_sequence(RelabelContext* ctx);
-
-// Reads sector 256 into `descriptor`; its tag is not examined.
-bool read_anchor(RelabelContext* ctx, SectorSpan descriptor);
+// Finds the volume's block size: the smallest of 512 to 32768 bytes for
+// which the recognition sequence holds NSR02 or NSR03 and a verified anchor
+// lies at block 256, 512, N - 256 or N - 1. Sets `block_size`,
+// `image_blocks` and `flags` and returns the anchor's bytes; prints why and
+// returns none when no block size qualifies.
+std::optional<std::vector<uint8_t>> find_volume(RelabelContext* ctx);

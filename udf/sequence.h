@@ -5,21 +5,22 @@
 
 #include "image/context.h"
 
-// An extent_ad as read from the anchor: length in bytes, location as a sector.
+// An extent_ad as read from the anchor: length in bytes, location as a block.
 struct SequenceExtent {
   uint32_t length = 0;
   uint32_t location = 0;
 };
 
-// Walks the sequence in chunks of 16 sectors, handing every Primary,
-// Implementation Use and Logical Volume Descriptor to
-// patch_and_write_descriptor and taking the File Set Descriptor's location
-// from the first Logical Volume Descriptor that gives one. For the main
-// sequence it also builds the partition table from the Logical Volume
-// Descriptor's partition maps and the Partition Descriptors, and reads the
-// extents of every metadata partition. Any descriptor other than those and
-// the Unallocated Space Descriptor ends the walk, as does the end of the
-// image. Returns false when a chunk read yields nothing, for an NSR02 volume
-// whose Logical Volume Descriptor declares exactly two partition maps, and
-// when a metadata file cannot be read.
-bool walk_descriptor_sequence(RelabelContext* ctx, SequenceExtent extent, bool is_main);
+enum class SequenceKind { Main, Reserve };
+
+// Walks the sequence in chunks of 16 blocks. Each Primary, Implementation
+// Use, Partition, Logical Volume and Unallocated Space Descriptor is passed
+// over; any other tag identifier ends the walk, as does the end of the
+// image. Of those, only descriptors that verify (tag checksum, CRC, Tag
+// Location equal to their block) are used: Primary, "*UDF LV Info"
+// Implementation Use and Logical Volume Descriptors are rewritten at once in
+// relabel mode (a damaged one is reported instead), Partition Descriptors
+// are kept in the sequence's findings, and Logical Volume Descriptors give
+// the File Set Descriptor's location (the first with one), the fallback
+// label and the sequence's partition maps.
+void walk_descriptor_sequence(RelabelContext* ctx, SequenceExtent extent, SequenceKind kind);

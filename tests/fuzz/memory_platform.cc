@@ -74,6 +74,29 @@ size_t stream_write(ImageStream* stream, std::span<const uint8_t> src) {
   return done;
 }
 
+std::optional<uint64_t> stream_size(ImageStream* stream) {
+  if (!stream->open) return std::nullopt;
+  return served_image().size;
+}
+
+// Sectors that no record names are holes, as in a sparse file.
+std::optional<uint64_t> stream_next_data(ImageStream* /*stream*/, uint64_t offset) {
+  const MemoryImage& image = served_image();
+  if (offset >= image.size) return std::nullopt;
+  const auto found = image.sectors.lower_bound(offset / kMemorySectorSize);
+  if (found == image.sectors.end()) return std::nullopt;
+  const uint64_t at = std::max(offset, found->first * kMemorySectorSize);
+  if (at >= image.size) return std::nullopt;
+  return at;
+}
+
+uint64_t stream_next_hole(ImageStream* /*stream*/, uint64_t offset) {
+  const MemoryImage& image = served_image();
+  uint64_t sector = offset / kMemorySectorSize;
+  while (image.sectors.count(sector) != 0) ++sector;
+  return std::min(image.size, std::max(offset, sector * kMemorySectorSize));
+}
+
 bool stream_sync(ImageStream* stream) { return stream->open; }
 
 void stream_close(ImageStream* stream) {

@@ -426,6 +426,59 @@ def add_case_tests():
 add_case_tests()
 
 
+# The volume the README's first command makes: make_sample_image with no
+# option. Its one file and what it holds.
+SAMPLE_LABEL = "Sample Disc"
+SAMPLE_FILES = {"hello.txt": b"Hello from the volquill sample disc.\n"}
+
+
+class SampleImage(unittest.TestCase):
+    """The sample image is a complete volume: udfinfo reads it without a
+    warning, blkid reports UDF and its label, 7zz lists and extracts its file,
+    and the query shows its label, before and after the README's relabel."""
+
+    def check_readers(self, image, label, extract_to):
+        result = run(["udfinfo", image])
+        self.assertEqual((result.returncode, result.stderr.decode(errors="replace")), (0, ""),
+                         "udfinfo status and warnings")
+        fields, _ = udfinfo(image)
+        self.assertEqual(fields["udfinfo label"], label)
+        self.assertEqual(fields["udfinfo fsid"], label)
+        type_result = run(["blkid", "-p", "-o", "value", "-s", "TYPE", image])
+        self.assertEqual(type_result.stdout.decode(), "udf\n", "blkid TYPE")
+        self.assertEqual(blkid(image)["blkid LABEL"], label)
+        status, listing = archive_listing(image)
+        self.assertEqual(status, 0, "7zz l status")
+        self.assertIsNotNone(listing, "7zz opens the image")
+        self.assertNotIn("Warning", listing)
+        self.assertEqual(re.findall(r"^Path = (.*)$", listing, re.M), list(SAMPLE_FILES))
+        self.assertEqual(archive_contents(image, extract_to),
+                         {name: hashlib.sha256(data).hexdigest()
+                          for name, data in SAMPLE_FILES.items()}, "7zz extracted files")
+        result = run([BINARY, image])
+        self.assertEqual((result.returncode, result.stdout.decode("utf-8")),
+                         (0, "Volume label of %s: %s\n" % (image, label)), "query")
+
+    def test_sample_image_before_and_after_relabel(self):
+        with tempfile.TemporaryDirectory(prefix="volquill-sample.") as directory:
+            image = os.path.join(directory, "sample.iso")
+            checked([SAMPLE_MAKER, image])
+            self.assertLess(os.path.getsize(image), 4 << 20, "a small image")
+            original = os.path.join(directory, "original.iso")
+            shutil.copyfile(image, original)
+            volume = udf.Volume(image)
+            self.assertEqual((volume.path_kind, len(volume.expected_changes())), (udf.PHYSICAL, 7))
+            with self.subTest(stage="as made"):
+                self.check_readers(image, SAMPLE_LABEL, os.path.join(directory, "x0"))
+
+            result = run([BINARY, image, "The Monkey"])
+            self.assertEqual((result.returncode, result.stdout.decode("utf-8"), result.stderr),
+                             (0, "Changing %s volume label to 'The Monkey'\nDone!\n" % image, b""))
+            self.assertEqual(udf.changed_sectors(original, image), volume.expected_changes())
+            with self.subTest(stage="relabelled"):
+                self.check_readers(image, "The Monkey", os.path.join(directory, "x1"))
+
+
 def setUpModule():
     missing = missing_tools()
     if not missing:

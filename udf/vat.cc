@@ -1,0 +1,257 @@
+#include "udf/vat.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "image/tag.h"
+#include "udf/layout.h"
+#include "udf/metadata.h"
+#include "udf/patch.h"
+
+namespace {
+
+constexpr uint64_t kZeroBytesSearched = uint64_t{64} << 20;
+constexpr uint64_t kFirstProbeBytes = uint64_t{1} << 20;
+constexpr uint32_t kFirstChunkBlocks = 4;
+constexpr uint32_t kNoVirtualBlock = 0xFFFFFFFF;
+constexpr uint32_t kRecordedExtent = 0;
+
+constexpr std::string_view kVatIdentifier{"*UDF Virtual Alloc Tbl\0", 23};
+constexpr std::string_view kLvExtensionIdentifier{"*UDF VAT LVExtension\0\0\0", 23};
+
+bool identifier_is(std::span<const uint8_t> identifier, std::string_view expected) {
+  return std::equal(expected.begin(), expected.end(), identifier.begin(), identifier.end());
+}
+
+bool all_zero(std::span<const uint8_t> bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
+}
+
+// Where one byte of the VAT's data lies: in the File Entry's block (embedded
+// data) or in a block of the physical partition.
+struct DataPlace {
+  bool in_entry = false;
+  uint32_t block = 0;
+  size_t within = 0;
+};
+
+// The data byte at `offset`, found through the entry's embedded data or its
+// recorded short_ad or long_ad extents (their partition reference ignored).
+std::optional<DataPlace> locate_data(const VatInfo& vat, uint64_t offset, uint32_t block_size) {
+  if (offset >= vat.length) return std::nullopt;
+  const ConstBlockSpan entry(vat.entry);
+  const auto area = locate_allocation_descriptors(entry);
+  if (!area) return std::nullopt;
+  if (area->type == 3) {
+    if (offset >= area->count) return std::nullopt;
+    return DataPlace{true, vat.entry_block, area->offset + static_cast<size_t>(offset)};
+  }
+  if (area->type > 1) return std::nullopt;
+  uint64_t base = 0;
+  size_t at = area->offset;
+  for (uint32_t i = 0; i < area->count; ++i) {
+    const auto decoded = decode_allocation_descriptor(entry, at, area->type);
+    if (!decoded) break;
+    const uint32_t length = decoded->extent.length & 0x3FFFFFFF;
+    if (length == 0) break;  // the end of the descriptors
+    if (offset < base + length) {
+      if ((decoded->extent.length >> 30) != kRecordedExtent) return std::nullopt;
+      const uint64_t into = offset - base;
+      const auto block = static_cast<uint32_t>(vat.partition_start + decoded->extent.location + into / block_size);
+      return DataPlace{false, block, static_cast<size_t>(into % block_size)};
+    }
+    base += length;
+    at = decoded->next;
+  }
+  return std::nullopt;
+}
+
+// Reads dest.size() bytes of the VAT's data from `offset` on, block by block.
+bool read_data(RelabelContext* ctx, const VatInfo& vat, uint64_t offset, std::span<uint8_t> dest) {
+  const uint32_t size = ctx->block_size;
+  ensure_capacity(&ctx->buffer, size);
+  const BlockSpan block(ctx->buffer.bytes.data(), size);
+  size_t done = 0;
+  while (done < dest.size()) {
+    const auto place = locate_data(vat, offset + done, size);
+    if (!place) return false;
+    ConstBlockSpan source(vat.entry);
+    if (!place->in_entry) {
+      if (read_blocks(ctx, place->block, 1, block) != 1) return false;
+      source = block;
+    }
+    const size_t piece = std::min(dest.size() - done, source.size() - place->within);
+    std::copy_n(source.begin() + static_cast<ptrdiff_t>(place->within), piece, dest.begin() + static_cast<ptrdiff_t>(done));
+    done += piece;
+  }
+  return true;
+}
+
+// The last region of data of the image that begins before byte `end`.
+std::optional<std::pair<uint64_t, uint64_t>> last_data_region(RelabelContext* ctx, uint64_t end) {
+  uint64_t probe = std::min(end, kFirstProbeBytes);
+  while (true) {
+    const uint64_t low = end - probe;
+    const auto data = next_data_offset(ctx, low);
+    if (data && *data < end) {
+      uint64_t first = *data;
+      uint64_t last = std::min(std::max(next_hole_offset(ctx, first), first + 1), end);
+      while (last < end) {
+        const auto next = next_data_offset(ctx, last);
+        if (!next || *next >= end || *next < last) break;
+        first = *next;
+        last = std::min(std::max(next_hole_offset(ctx, first), first + 1), end);
+      }
+      return std::make_pair(first, last);
+    }
+    if (low == 0) return std::nullopt;
+    probe = std::min(end, probe * 2);
+  }
+}
+
+}  // namespace
+
+std::optional<uint32_t> last_nonzero_block(RelabelContext* ctx) {
+  const uint32_t size = ctx->block_size;
+  const uint64_t max_chunk = std::max<uint64_t>(1, kFirstProbeBytes / size);
+  ensure_capacity(&ctx->buffer, static_cast<uint32_t>(max_chunk * size));
+  uint64_t zero_bytes = 0;
+  uint64_t end_block = std::min<uint64_t>(ctx->image_blocks, uint64_t{1} << 32);
+  while (end_block > 0) {
+    const auto region = last_data_region(ctx, end_block * size);
+    if (!region) return std::nullopt;
+    const uint64_t first_block = region->first / size;
+    uint64_t e = std::min(end_block, (region->second + size - 1) / size);
+    uint64_t chunk = kFirstChunkBlocks;
+    while (e > first_block) {
+      uint64_t n = std::min({chunk, max_chunk, e - first_block, (kZeroBytesSearched - zero_bytes) / size});
+      if (n == 0) return std::nullopt;
+      const uint64_t s = e - n;
+      const std::span<uint8_t> bytes(ctx->buffer.bytes.data(), static_cast<size_t>(n * size));
+      if (read_blocks(ctx, static_cast<uint32_t>(s), static_cast<uint32_t>(n), bytes) != n) return std::nullopt;
+      for (uint64_t j = n; j-- > 0;) {
+        if (!all_zero(bytes.subspan(static_cast<size_t>(j * size), size))) {
+          return static_cast<uint32_t>(s + j);
+        }
+        zero_bytes += size;
+        if (zero_bytes >= kZeroBytesSearched) return std::nullopt;
+      }
+      e = s;
+      chunk *= 2;
+    }
+    end_block = first_block;
+  }
+  return std::nullopt;
+}
+
+std::optional<VatInfo> find_vat(RelabelContext* ctx, const PartitionEntry& entry) {
+  const auto last = last_nonzero_block(ctx);
+  if (!last) return std::nullopt;
+  const uint32_t size = ctx->block_size;
+  for (uint32_t k = 0; k < 4 && k <= *last; ++k) {
+    const uint32_t block = *last - k;
+    if (block < entry.start) break;
+    VatInfo vat;
+    vat.entry.assign(size, 0);
+    if (read_blocks(ctx, block, 1, vat.entry) != 1) continue;
+    const uint16_t tag = tag_identifier(vat.entry);
+    if (tag != kTagFileEntry && tag != kTagExtendedFileEntry) continue;
+    if (!tag_verifies(vat.entry, block - entry.start)) continue;
+    vat.entry_block = block;
+    vat.partition_start = entry.start;
+    vat.length = get_u64(vat.entry, fe::kInformationLength);
+    if (get_u8(vat.entry, fe::kFileType) == vat::kFileType200) {
+      std::array<uint8_t, 2> header{};
+      if (!read_data(ctx, vat, vat::kHeaderLength, header)) continue;
+      vat.udf200 = true;
+      vat.header_length = get_u16(header, 0);
+      return vat;
+    }
+    std::array<uint8_t, vat::kTrailer150Size> trailer{};
+    if (vat.length < trailer.size() || !read_data(ctx, vat, vat.length - trailer.size(), trailer)) continue;
+    if (identifier_is(std::span(trailer).subspan(vat::kTrailerIdentifier, vat::kTrailerIdentifierSize),
+                      kVatIdentifier)) {
+      return vat;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<uint32_t> vat_lookup(RelabelContext* ctx, const VatInfo& vat, uint32_t block) {
+  const uint64_t offset = (vat.udf200 ? vat.header_length : 0) + uint64_t{vat::kEntrySize} * block;
+  const uint64_t table_end = vat.udf200 ? vat.length : vat.length - vat::kTrailer150Size;
+  if (offset + vat::kEntrySize > table_end) return std::nullopt;
+  std::array<uint8_t, vat::kEntrySize> value{};
+  if (!read_data(ctx, vat, offset, value)) return std::nullopt;
+  const uint32_t physical = get_u32(value, 0);
+  if (physical == kNoVirtualBlock) return std::nullopt;
+  return physical;
+}
+
+namespace {
+
+// Where the 1.50 form keeps the identifier: the Logical Volume Identifier of
+// the entry's "*UDF VAT LVExtension" implementation use extended attribute,
+// found from the Extended Attribute Header Descriptor's Implementation
+// Attributes Location. None without such an attribute; an offset past the
+// extended attributes when the identifier does not fit in them.
+std::optional<size_t> lv_extension_identifier(ConstBlockSpan entry) {
+  const bool extended = tag_identifier(entry) == kTagExtendedFileEntry;
+  const size_t ea_start = extended ? efe::kExtendedAttributes : fe::kExtendedAttributes;
+  const uint32_t lea = get_u32(entry, extended ? efe::kLengthOfExtendedAttributes : fe::kLengthOfExtendedAttributes);
+  if (ea_start > entry.size()) return std::nullopt;
+  const auto area = entry.subspan(ea_start, std::min<size_t>(lea, entry.size() - ea_start));
+  uint64_t at = get_u32(area, ea::kImplementationAttributesLocation);
+  if (!field_fits(area, 0, kTagSize)) return std::nullopt;
+  while (at + ea::kImplementationUse <= area.size()) {
+    const auto attribute = area.subspan(static_cast<size_t>(at));
+    const uint32_t length = get_u32(attribute, ea::kAttributeLength);
+    if (get_u32(attribute, ea::kAttributeType) == ea::kImplementationUseType &&
+        identifier_is(attribute.subspan(ea::kImplementationIdentifier, ea::kImplementationIdentifierSize),
+                      kLvExtensionIdentifier)) {
+      const uint64_t identifier = at + ea::kImplementationUse + ea::kLvExtensionIdentifier;
+      if (identifier + 128 > area.size()) return entry.size();
+      return ea_start + static_cast<size_t>(identifier);
+    }
+    if (length == 0) break;
+    at += length;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+void rewrite_vat_identifier(RelabelContext* ctx, const VatInfo& vat) {
+  if (is_query_mode(ctx)) return;
+  const uint32_t size = ctx->block_size;
+  std::optional<DataPlace> place;
+  if (vat.udf200) {
+    const uint64_t first = vat::kLogicalVolumeIdentifier;
+    place = locate_data(vat, first, size);
+    const auto last = locate_data(vat, first + 127, size);
+    if (!place || !last || last->in_entry != place->in_entry || last->block != place->block ||
+        last->within != place->within + 127) {
+      report_damaged(ctx, vat.entry_block);
+      return;
+    }
+  } else {
+    const auto at = lv_extension_identifier(vat.entry);
+    if (!at) return;  // no LVExtension: nothing more to write
+    if (*at + 128 > size) {
+      report_damaged(ctx, vat.entry_block);
+      return;
+    }
+    place = DataPlace{true, vat.entry_block, *at};
+  }
+  // The block is read again: the walks may have rewritten it.
+  std::vector<uint8_t> bytes(size, 0);
+  if (read_blocks(ctx, place->block, 1, bytes) != 1 ||
+      (place->in_entry && !tag_verifies(bytes, vat.entry_block - vat.partition_start))) {
+    report_damaged(ctx, vat.entry_block);
+    return;
+  }
+  std::copy(ctx->new_id128.begin(), ctx->new_id128.end(), bytes.begin() + static_cast<ptrdiff_t>(place->within));
+  if (place->in_entry) finalize_tag(bytes, get_u16(bytes, kTagCrcLengthOffset));
+  list_block(ctx, "Virtual Allocation Table", place->block, "");
+  commit_block(ctx, place->block, bytes);
+}
