@@ -441,13 +441,13 @@ Layout metadata_layout(std::string_view label, bool mirror_same_place) {
   write_sequence(image, 32, label, start, 220, fsd, maps);
   write_sequence(image, 48, label, start, 220, fsd, maps);
   write_anchor(image, 32, 16, 48, 16);
-  write_file_entry(image, start + 0, FileEntryFields{false, 0, 0, {{2, 5 * kSector}}, 0});
+  write_file_entry(image, start + 0, {.extents = {{2, 5 * kSector}}, .location = 0});
   if (mirror_same_place) {
-    write_file_entry(image, start + 1, FileEntryFields{false, 0, 0, {{2, 5 * kSector}}, 0});
+    write_file_entry(image, start + 1, {.extents = {{2, 5 * kSector}}, .location = 1});
     write_fsd(image, start + 2, label, label, 0);
     layout.label_sectors = {32, 33, 35, 48, 49, 51, start + 2};
   } else {
-    write_file_entry(image, start + 100, FileEntryFields{false, 0, 0, {{110, 5 * kSector}}, 0});
+    write_file_entry(image, start + 100, {.extents = {{110, 5 * kSector}}, .location = 100});
     write_fsd(image, start + 2, label, label, 0);
     write_fsd(image, start + 110, label, label, 0);
     layout.label_sectors = {32, 33, 35, 48, 49, 51, start + 2, start + 110};

@@ -177,7 +177,8 @@ Layout plain_layout(std::string_view label, uint32_t block = kSector);
 // 300): metadata File Entry at block 0 with its data at blocks 2-6, mirror
 // File Entry at block 100 with its data at 110-114, or the mirror sharing the
 // metadata file's sector when `mirror_same_place`. File Set Descriptor at
-// metadata block 0; 520 sectors.
+// metadata block 0; 520 sectors. Each File Entry's and File Set Descriptor's
+// Tag Location is its block within its partition.
 Layout metadata_layout(std::string_view label, bool mirror_same_place = false);
 
 // A complete UDF 2.50 volume that other UDF readers open cleanly: a metadata

@@ -472,7 +472,8 @@ Layout anchored_at(std::initializer_list<uint32_t> at) {
 
 // Two volumes in one image, "Small" with blocks of 512 and "Large" with
 // blocks of 4096, each with a verified anchor at its block 256; the
-// recognition sequence `vrs` at a stride of 2048 decides which is UDF.
+// recognition sequence `vrs` at a stride of 2048 (an empty identifier with
+// Structure Version 0) decides which is UDF.
 // The layout counts blocks of `winner`.
 Layout two_block_sizes(std::initializer_list<std::string_view> vrs, uint32_t winner) {
   Image small = builder::blank_image(400, 512);
@@ -487,6 +488,11 @@ Layout two_block_sizes(std::initializer_list<std::string_view> vrs, uint32_t win
   large_blocks.push_back(300);
   std::copy(small.bytes.begin(), small.bytes.end(), large.bytes.begin());
   builder::write_vrs(&large, vrs, 2048);
+  size_t k = 0;
+  for (std::string_view identifier : vrs) {
+    if (identifier.empty()) large.bytes[32768 + 2048 * k + 6] = 0;  // Structure Version 0 ends the scan
+    ++k;
+  }
   large.block = winner;
   return {std::move(large), winner == 512 ? small_blocks : large_blocks};
 }
