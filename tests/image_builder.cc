@@ -14,23 +14,27 @@ constexpr uint16_t kFsd = 256, kFe = 261, kEfe = 266;
 
 }  // namespace
 
-Image blank_image(uint32_t sectors) {
-  return Image{std::vector<uint8_t>(size_t{sectors} * kSector, 0)};
+Image blank_image(uint32_t sectors, uint32_t block) {
+  return Image{std::vector<uint8_t>(size_t{sectors} * block, 0), block};
 }
 
 uint32_t sector_count(const Image& image) {
-  return static_cast<uint32_t>(image.bytes.size() / kSector);
+  return static_cast<uint32_t>(image.bytes.size() / image.block);
 }
 
-std::span<uint8_t> sector(Image* image, uint32_t n) {
-  const size_t end = (size_t{n} + 1) * kSector;
+std::span<uint8_t> blocks(Image* image, uint32_t n, uint32_t count) {
+  const size_t end = (size_t{n} + count) * image->block;
   if (image->bytes.size() < end) image->bytes.resize(end, 0);
-  return std::span<uint8_t>(image->bytes).subspan(size_t{n} * kSector, kSector);
+  return std::span<uint8_t>(image->bytes).subspan(size_t{n} * image->block, size_t{count} * image->block);
 }
 
-std::span<const uint8_t> sector(const Image& image, uint32_t n) {
-  return std::span<const uint8_t>(image.bytes).subspan(size_t{n} * kSector, kSector);
+std::span<const uint8_t> blocks(const Image& image, uint32_t n, uint32_t count) {
+  return std::span<const uint8_t>(image.bytes).subspan(size_t{n} * image.block, size_t{count} * image.block);
 }
+
+std::span<uint8_t> sector(Image* image, uint32_t n) { return blocks(image, n, 1); }
+
+std::span<const uint8_t> sector(const Image& image, uint32_t n) { return blocks(image, n, 1); }
 
 void put_u8(std::span<uint8_t> s, size_t offset, uint8_t value) { s[offset] = value; }
 
@@ -120,10 +124,15 @@ void finish_tag(std::span<uint8_t> s, uint16_t identifier, uint32_t location, ui
   s[4] = static_cast<uint8_t>(sum);
 }
 
-void write_vrs(Image* image, std::initializer_list<std::string_view> identifiers) {
-  uint32_t n = 16;
+void write_vrs(Image* image, std::initializer_list<std::string_view> identifiers, uint32_t stride) {
+  if (stride == 0) stride = std::max(image->block, kSector);
+  size_t offset = 32768;
   for (std::string_view identifier : identifiers) {
-    auto s = sector(image, n++);
+    // The blocks that hold this descriptor's 2048 bytes.
+    const auto first = static_cast<uint32_t>(offset / image->block);
+    const auto count = static_cast<uint32_t>((offset % image->block + kSector + image->block - 1) / image->block);
+    auto s = blocks(image, first, count).subspan(offset % image->block, kSector);
+    offset += stride;
     put_u8(s, 0, 0);
     put_bytes(s, 1, identifier);
     put_u8(s, 6, 1);
@@ -131,13 +140,13 @@ void write_vrs(Image* image, std::initializer_list<std::string_view> identifiers
 }
 
 void write_anchor(Image* image, uint32_t main_location, uint32_t main_sectors,
-                  uint32_t reserve_location, uint32_t reserve_sectors) {
-  auto s = sector(image, 256);
-  put_u32(s, 16, main_sectors * kSector);
+                  uint32_t reserve_location, uint32_t reserve_sectors, uint32_t at) {
+  auto s = sector(image, at);
+  put_u32(s, 16, main_sectors * image->block);
   put_u32(s, 20, main_location);
-  put_u32(s, 24, reserve_sectors * kSector);
+  put_u32(s, 24, reserve_sectors * image->block);
   put_u32(s, 28, reserve_location);
-  finish_tag(s, kAvdp, 256, 496);
+  finish_tag(s, kAvdp, at, 496);
 }
 
 void write_pvd(Image* image, uint32_t n, std::string_view volume_identifier) {
@@ -221,32 +230,116 @@ std::string metadata_map(uint16_t number, uint32_t file_location, uint32_t mirro
   return m;
 }
 
+namespace {
+
+std::span<uint8_t> writable(std::string* bytes) {
+  return {reinterpret_cast<uint8_t*>(bytes->data()), bytes->size()};
+}
+
+}  // namespace
+
+std::string sparable_map(uint16_t number, uint16_t packet_length, uint32_t table_size,
+                         const std::vector<uint32_t>& table_locations) {
+  std::string m = type2_map("*UDF Sparable Partition", number);
+  m.resize(std::max<size_t>(64, 48 + 4 * table_locations.size()), '\0');
+  m[1] = static_cast<char>(m.size());
+  auto bytes = writable(&m);
+  put_u16(bytes, 40, packet_length);
+  put_u8(bytes, 42, static_cast<uint8_t>(table_locations.size()));
+  put_u32(bytes, 44, table_size);
+  for (size_t i = 0; i < table_locations.size(); ++i) put_u32(bytes, 48 + 4 * i, table_locations[i]);
+  return m;
+}
+
+std::string virtual_map(uint16_t number) { return type2_map("*UDF Virtual Partition", number); }
+
+uint32_t write_sparing_table(Image* image, uint32_t n, const std::vector<SparingEntry>& entries) {
+  const auto size = static_cast<uint32_t>(56 + 8 * entries.size());
+  auto s = blocks(image, n, (size + image->block - 1) / image->block);
+  put_bytes(s, 17, "*UDF Sparing Table");
+  put_u16(s, 48, static_cast<uint16_t>(entries.size()));  // Reallocation Table Length
+  put_u32(s, 52, 1);                                      // Sequence Number
+  for (size_t i = 0; i < entries.size(); ++i) {
+    put_u32(s, 56 + 8 * i, entries[i].original);
+    put_u32(s, 60 + 8 * i, entries[i].mapped);
+  }
+  finish_tag(s, 0, n, static_cast<uint16_t>(size - 16));
+  return size;
+}
+
+std::string vat200_data(std::string_view lv_identifier, const std::vector<uint32_t>& entries) {
+  std::string d(kVatHeaderLength + 4 * entries.size(), '\0');
+  auto bytes = writable(&d);
+  put_u16(bytes, 0, kVatHeaderLength);  // L_HD
+  put_bytes(bytes, kVatIdentifierOffset, dstring8(lv_identifier, 128));
+  put_u32(bytes, 132, 0xFFFFFFFF);  // Previous VAT ICB Location: none
+  put_u32(bytes, 140, 1);           // Number of Directories
+  for (size_t i = 144; i < 150; i += 2) put_u16(bytes, i, 0x0200);  // UDF revisions
+  for (size_t i = 0; i < entries.size(); ++i) put_u32(bytes, kVatHeaderLength + 4 * i, entries[i]);
+  return d;
+}
+
+std::string vat150_data(const std::vector<uint32_t>& entries) {
+  std::string d(4 * entries.size() + 36, '\0');
+  auto bytes = writable(&d);
+  for (size_t i = 0; i < entries.size(); ++i) put_u32(bytes, 4 * i, entries[i]);
+  const size_t regid = 4 * entries.size();
+  put_bytes(bytes, regid + 1, "*UDF Virtual Alloc Tbl");
+  put_u16(bytes, regid + 24, 0x0150);
+  put_u32(bytes, regid + 32, 0xFFFFFFFF);  // Previous VAT ICB Location: none
+  return d;
+}
+
+std::string vat_lv_extension(std::string_view lv_identifier, uint32_t tag_location) {
+  constexpr size_t kHeader = 24, kAttribute = 196, kImplementationUse = 146;
+  std::string e(kHeader + kAttribute, '\0');
+  auto bytes = writable(&e);
+  // Extended Attribute Header Descriptor (4/14.10.1).
+  put_u32(bytes, 16, kHeader);               // Implementation Attributes Location
+  put_u32(bytes, 20, kHeader + kAttribute);  // Application Attributes Location
+  finish_tag(bytes.first(kHeader), 262, tag_location, 8);
+  // Implementation Use Extended Attribute (4/14.10.8), UDF 3.3.4.5.1.
+  auto a = bytes.subspan(kHeader);
+  put_u32(a, 0, 2048);
+  put_u8(a, 4, 1);
+  put_u32(a, 8, kAttribute);
+  put_u32(a, 12, kImplementationUse);
+  put_bytes(a, 17, "*UDF VAT LVExtension");
+  put_u16(a, 40, 0x0150);
+  uint32_t sum = 0;
+  for (size_t i = 0; i < 48; ++i) sum += a[i];
+  put_u16(a, 48, static_cast<uint16_t>(sum));  // Header Checksum; the Unique ID, 0, is the entry's
+  put_u32(a, 62, 1);                           // Number of Directories
+  put_bytes(a, 66, dstring8(lv_identifier, 128));
+  return e;
+}
+
 void write_lvd(Image* image, uint32_t n, std::string_view lv_identifier, FsdAddress fsd,
                const std::vector<std::string>& maps, int64_t declared_maps) {
   auto s = sector(image, n);
   put_u32(s, 16, 5);
   put_bytes(s, 20, cs0_charspec());
   put_bytes(s, 84, dstring8(lv_identifier, 128));
-  put_u32(s, 212, kSector);  // Logical Block Size
+  put_u32(s, 212, image->block);  // Logical Block Size
   put_bytes(s, 217, "*OSTA UDF Compliant");
   put_u32(s, 248, fsd.length);
   put_u32(s, 252, fsd.block);
   put_u16(s, 256, fsd.partition);
   size_t table_length = 0;
   for (const std::string& map : maps) {
-    const size_t room = kSector - 440 - table_length;
+    const size_t room = image->block - 440 - table_length;
     put_bytes(s, 440 + table_length, std::string_view(map).substr(0, room));
     table_length += std::min(map.size(), room);
   }
   put_u32(s, 264, static_cast<uint32_t>(table_length));
   put_u32(s, 268, declared_maps >= 0 ? static_cast<uint32_t>(declared_maps)
                                      : static_cast<uint32_t>(maps.size()));
-  const size_t crc_length = std::min<size_t>(440 + table_length - 16, kSector - 16);
+  const size_t crc_length = std::min<size_t>(440 + table_length - 16, image->block - 16);
   finish_tag(s, kLvd, n, static_cast<uint16_t>(crc_length));
 }
 
 void write_fsd(Image* image, uint32_t n, std::string_view lv_identifier,
-               std::string_view fs_identifier) {
+               std::string_view fs_identifier, std::optional<uint32_t> location) {
   auto s = sector(image, n);
   put_u16(s, 16 + 12, 0);  // Recording Date and Time left zero
   put_u16(s, 28, 3);       // Interchange Level
@@ -259,10 +352,10 @@ void write_fsd(Image* image, uint32_t n, std::string_view lv_identifier,
   put_bytes(s, 304, dstring8(fs_identifier, 32));
   put_bytes(s, 336, dstring8("Copyright", 32));
   put_bytes(s, 368, dstring8("Abstract", 32));
-  put_u32(s, 400, kSector);  // Root Directory ICB
+  put_u32(s, 400, image->block);  // Root Directory ICB
   put_u32(s, 404, 1);
   put_bytes(s, 417, "*OSTA UDF Compliant");
-  finish_tag(s, kFsd, n, 496);
+  finish_tag(s, kFsd, location.value_or(n), 496);
 }
 
 void write_file_entry(Image* image, uint32_t n, const FileEntryFields& fields) {
@@ -270,8 +363,11 @@ void write_file_entry(Image* image, uint32_t n, const FileEntryFields& fields) {
   const size_t ea_offset = fields.extended ? 216 : 176;
   put_u16(s, 16 + 4, 4);    // ICB Tag: Strategy Type 4
   put_u16(s, 16 + 8, 1);    // Maximum Number of Entries
-  put_u8(s, 16 + 11, 250);  // File Type: metadata file
+  put_u8(s, 16 + 11, fields.file_type);
   put_u16(s, 34, fields.ad_type);
+  put_u32(s, 56, static_cast<uint32_t>(fields.information_length));
+  put_u32(s, 60, static_cast<uint32_t>(fields.information_length >> 32));
+  put_bytes(s, ea_offset, fields.extended_attributes);
   std::string ads;
   auto add32 = [&](uint32_t v) {
     for (size_t i = 0; i < 4; ++i) ads.push_back(static_cast<char>(v >> (8 * i)));
@@ -285,24 +381,27 @@ void write_file_entry(Image* image, uint32_t n, const FileEntryFields& fields) {
       add32(e.length), add32(e.length), add32(0), add32(e.location), ads.append(4, '\0');
     }
   }
-  if (fields.ad_type == 3) ads.assign(fields.embedded_length, 'x');
+  if (fields.ad_type == 3) {
+    ads = fields.embedded.empty() ? std::string(fields.embedded_length, 'x') : fields.embedded;
+  }
   const size_t length_of_ea = fields.extended ? 208 : 168;
   put_u32(s, length_of_ea, fields.ea_length);
   put_u32(s, length_of_ea + 4, static_cast<uint32_t>(ads.size()));
   const size_t ad_offset = ea_offset + fields.ea_length;
-  const size_t room = ad_offset < kSector ? kSector - ad_offset : 0;
-  put_bytes(s, std::min<size_t>(ad_offset, kSector), std::string_view(ads).substr(0, room));
-  const size_t end = std::min<size_t>(ad_offset + ads.size(), kSector);
-  finish_tag(s, fields.extended ? kEfe : kFe, n, static_cast<uint16_t>(end - 16));
+  const size_t room = ad_offset < s.size() ? s.size() - ad_offset : 0;
+  put_bytes(s, std::min<size_t>(ad_offset, s.size()), std::string_view(ads).substr(0, room));
+  const size_t end = std::min<size_t>(ad_offset + ads.size(), s.size());
+  finish_tag(s, fields.extended ? kEfe : kFe, fields.location.value_or(n), static_cast<uint16_t>(end - 16));
 }
 
 namespace {
 
 void write_sequence(Image* image, uint32_t first, std::string_view label, uint32_t partition_start,
-                    uint32_t partition_length, FsdAddress fsd, const std::vector<std::string>& maps) {
+                    uint32_t partition_length, FsdAddress fsd, const std::vector<std::string>& maps,
+                    uint16_t partition_number = 0) {
   write_pvd(image, first, label);
   write_iuvd(image, first + 1, label);
-  write_pd(image, first + 2, 0, partition_start, partition_length);
+  write_pd(image, first + 2, partition_number, partition_start, partition_length);
   write_lvd(image, first + 3, label, fsd, maps);
   write_usd(image, first + 4);
   write_td(image, first + 5);
@@ -310,16 +409,24 @@ void write_sequence(Image* image, uint32_t first, std::string_view label, uint32
 
 }  // namespace
 
-Layout plain_layout(std::string_view label) {
-  Layout layout{blank_image(400), {}};
+std::vector<uint32_t> write_sequences(Image* image, const Sequences& q) {
+  for (uint32_t first : {q.main, q.reserve}) {
+    write_sequence(image, first, q.label, q.partition_start, q.partition_length, q.fsd, q.maps,
+                   q.partition_number);
+  }
+  write_anchor(image, q.main, 16, q.reserve, 16);
+  return sorted_sectors({{q.main, q.main + 1, q.main + 3}, {q.reserve, q.reserve + 1, q.reserve + 3}});
+}
+
+Layout plain_layout(std::string_view label, uint32_t block) {
+  Layout layout{blank_image(400, block), {}};
   Image* image = &layout.image;
   write_vrs(image, {"BEA01", "NSR03", "TEA01"});
-  const FsdAddress fsd{kSector, 0, 0};
-  write_sequence(image, 32, label, 300, 100, fsd, {type1_map(0)});
-  write_sequence(image, 48, label, 300, 100, fsd, {type1_map(0)});
-  write_anchor(image, 32, 16, 48, 16);
-  write_fsd(image, 300, label, label);
-  layout.label_sectors = {32, 33, 35, 48, 49, 51, 300};
+  const uint32_t main = block < kSector ? 80 : 32;
+  layout.label_sectors = write_sequences(
+      image, {.label = label, .main = main, .reserve = main + 16, .fsd = {block, 0, 0}});
+  write_fsd(image, 300, label, label, 0);
+  layout.label_sectors.push_back(300);
   return layout;
 }
 
@@ -334,15 +441,15 @@ Layout metadata_layout(std::string_view label, bool mirror_same_place) {
   write_sequence(image, 32, label, start, 220, fsd, maps);
   write_sequence(image, 48, label, start, 220, fsd, maps);
   write_anchor(image, 32, 16, 48, 16);
-  write_file_entry(image, start + 0, FileEntryFields{false, 0, 0, {{2, 5 * kSector}}, 0});
+  write_file_entry(image, start + 0, {.extents = {{2, 5 * kSector}}, .location = 0});
   if (mirror_same_place) {
-    write_file_entry(image, start + 1, FileEntryFields{false, 0, 0, {{2, 5 * kSector}}, 0});
-    write_fsd(image, start + 2, label, label);
+    write_file_entry(image, start + 1, {.extents = {{2, 5 * kSector}}, .location = 1});
+    write_fsd(image, start + 2, label, label, 0);
     layout.label_sectors = {32, 33, 35, 48, 49, 51, start + 2};
   } else {
-    write_file_entry(image, start + 100, FileEntryFields{false, 0, 0, {{110, 5 * kSector}}, 0});
-    write_fsd(image, start + 2, label, label);
-    write_fsd(image, start + 110, label, label);
+    write_file_entry(image, start + 100, {.extents = {{110, 5 * kSector}}, .location = 100});
+    write_fsd(image, start + 2, label, label, 0);
+    write_fsd(image, start + 110, label, label, 0);
     layout.label_sectors = {32, 33, 35, 48, 49, 51, start + 2, start + 110};
   }
   return layout;
@@ -545,6 +652,70 @@ Layout metadata_files_layout(std::string_view label) {
   return layout;
 }
 
+Layout sparable_layout(std::string_view label, uint32_t block) {
+  Layout layout{blank_image(448, block), {}};
+  Image* image = &layout.image;
+  write_vrs(image, {"BEA01", "NSR03", "TEA01"});
+  std::vector<SparingEntry> entries(60, SparingEntry{0xFFFFFFFF, 432});
+  entries.push_back({0, 400});
+  entries.push_back({0, 416});
+  uint32_t size = 0;
+  for (uint32_t at : {260u, 270u}) size = write_sparing_table(image, at, entries);
+  const uint32_t main = block < kSector ? 80 : 32;
+  layout.label_sectors = write_sequences(
+      image, {.label = label, .main = main, .reserve = main + 16, .fsd = {block, 3, 0},
+              .maps = {sparable_map(0, 32, size, {260, 270})}});
+  write_fsd(image, 303, "Unmapped", "Unmapped", 3);
+  write_fsd(image, 403, label, label, 3);
+  write_fsd(image, 419, "Second Entry", "Second Entry", 3);
+  layout.label_sectors.push_back(403);
+  return layout;
+}
+
+Layout virtual_layout(std::string_view label, VatForm form, uint32_t block) {
+  Layout layout{blank_image(400, block), {}};
+  Image* image = &layout.image;
+  const bool udf150 = form == VatForm::Udf150 || form == VatForm::Udf150Plain;
+  write_vrs(image, {"BEA01", udf150 ? "NSR02" : "NSR03", "TEA01"});
+  const uint32_t main = block < kSector ? 80 : 32;
+  const Sequences q{.label = label, .main = main, .reserve = main + 16, .fsd = {block, 0, 1},
+                    .maps = {type1_map(0), virtual_map(0)}};
+  layout.label_sectors = write_sequences(image, q);
+  if (udf150) {
+    // The main sequence of a UDF 1.50 volume: the IUVD after the LVD.
+    std::fill(blocks(image, main, 6).begin(), blocks(image, main, 6).end(), uint8_t{0});
+    write_pvd(image, main, label);
+    write_pd(image, main + 1, 0, q.partition_start, q.partition_length);
+    write_lvd(image, main + 2, label, q.fsd, q.maps);
+    write_iuvd(image, main + 3, label);
+    write_td(image, main + 4);
+    layout.label_sectors = sorted_sectors({{main, main + 2, main + 3}, {main + 16, main + 17, main + 19}});
+  }
+  write_fsd(image, 300, "Unmapped", "Unmapped", 0);
+  write_fsd(image, 305, label, label, 0);
+  layout.label_sectors.push_back(305);
+
+  const std::vector<uint32_t> entries = {5, 0xFFFFFFFF, 7};
+  const std::string data = udf150 ? vat150_data(entries) : vat200_data(label, entries);
+  FileEntryFields vat{.ad_type = 3, .file_type = udf150 ? uint8_t{0} : uint8_t{248}, .embedded = data,
+                      .information_length = data.size(), .location = 99};
+  if (form == VatForm::InBlock200) {
+    vat.ad_type = 0;
+    vat.embedded.clear();
+    vat.extents = {{98, static_cast<uint32_t>(data.size())}};
+    put_bytes(sector(image, 398), 0, data);
+    layout.label_sectors.push_back(398);
+  } else if (form != VatForm::Udf150Plain) {
+    layout.label_sectors.push_back(399);
+  }
+  if (form == VatForm::Udf150) {
+    vat.extended_attributes = vat_lv_extension(label, 99);
+    vat.ea_length = static_cast<uint32_t>(vat.extended_attributes.size());
+  }
+  write_file_entry(image, 399, vat);
+  return layout;
+}
+
 bool write_file(const std::string& path, const Image& image) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(image.bytes.data()),
@@ -552,9 +723,9 @@ bool write_file(const std::string& path, const Image& image) {
   return static_cast<bool>(out);
 }
 
-Image read_file(const std::string& path) {
+Image read_file(const std::string& path, uint32_t block) {
   std::ifstream in(path, std::ios::binary);
-  Image image;
+  Image image{{}, block};
   image.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return image;
 }
@@ -569,11 +740,12 @@ std::vector<uint32_t> sorted_sectors(std::initializer_list<std::vector<uint32_t>
 std::vector<uint32_t> changed_sectors(const Image& before, const Image& after) {
   std::vector<uint32_t> changed;
   const size_t size = std::max(before.bytes.size(), after.bytes.size());
-  for (size_t offset = 0; offset < size; offset += kSector) {
-    const size_t end = std::min(offset + kSector, size);
+  const size_t block = before.block;
+  for (size_t offset = 0; offset < size; offset += block) {
+    const size_t end = std::min(offset + block, size);
     const bool in_both = end <= before.bytes.size() && end <= after.bytes.size();
     if (!in_both || std::memcmp(before.bytes.data() + offset, after.bytes.data() + offset, end - offset) != 0) {
-      changed.push_back(static_cast<uint32_t>(offset / kSector));
+      changed.push_back(static_cast<uint32_t>(offset / block));
     }
   }
   return changed;
