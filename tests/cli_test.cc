@@ -299,6 +299,9 @@ TEST_F(Recognition, NeedsAnNsrDescriptorBeforeTheFirstEmptySector) {
     const char* name;
     Image image;
     bool udf;
+    // Without UDF at a stride of 2048: the message, which names the anchor
+    // when a wider stride (4096: sectors 16, 18, ...) finds NSR after all.
+    const char* failure = "UDF file system not found in: ";
   };
   const Case cases[] = {
       {"iso9660 only", with_vrs({"CD001", "CD001"}), false},
@@ -311,7 +314,7 @@ TEST_F(Recognition, NeedsAnNsrDescriptorBeforeTheFirstEmptySector) {
       {"nsr in the eleventh sector",
        with_vrs({"CD001", "CD001", "CD001", "BEA01", "BOOT2", "CDW02", "CD001", "CD001", "CD001", "CD001",
                  "NSR03"}),
-       false},
+       false, "UDF anchor not found in: "},
   };
   for (const Case& c : cases) {
     Image image = c.image;
@@ -324,7 +327,7 @@ TEST_F(Recognition, NeedsAnNsrDescriptorBeforeTheFirstEmptySector) {
       EXPECT_EQ(r.out, "Volume label of " + path + ": Label\n") << c.name;
       EXPECT_EQ(r.status, 0) << c.name;
     } else {
-      EXPECT_EQ(r.out, "UDF file system not found in: " + path + "\n") << c.name;
+      EXPECT_EQ(r.out, c.failure + path + "\n") << c.name;
       EXPECT_EQ(r.status, 1) << c.name;
     }
   }
@@ -369,8 +372,7 @@ TEST_F(Writing, FailedWritesAreReportedAndEndWithStatusOne) {
                    "fwrite to sector 48 failed, result=0!\n"
                    "fwrite to sector 49 failed, result=0!\n"
                    "fwrite to sector 51 failed, result=0!\n"
-                   "fwrite to sector 300 failed, result=0!\n"
-                   "Done!\n");
+                   "fwrite to sector 300 failed, result=0!\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(builder::changed_sectors(layout.image, builder::read_file(path)),
             (std::vector<uint32_t>{32, 33, 35}));
