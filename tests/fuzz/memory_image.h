@@ -36,6 +36,7 @@ struct MemoryImage {
   // The number of writes made before each sync that succeeded.
   std::vector<size_t> syncs;
   std::optional<CrashPlan> crash;
+  uint32_t writes_after_crash = 0;  // refused under the crash plan
   uint32_t opens = 0;
   bool opened_writable = false;
   uint32_t writes_while_read_only = 0;

@@ -77,7 +77,10 @@ size_t stream_write(ImageStream* stream, std::span<const uint8_t> src) {
     return 0;
   }
   const size_t index = image.writes.size();
-  if (image.crash && index > image.crash->write_index) return 0;
+  if (image.crash && index > image.crash->write_index) {
+    ++image.writes_after_crash;
+    return 0;
+  }
   const size_t landing = image.crash && index == image.crash->write_index
                              ? std::min(src.size(), image.crash->landed_bytes)
                              : src.size();
