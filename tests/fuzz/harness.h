@@ -30,20 +30,31 @@ FuzzCase parse_fuzz_input(std::span<const uint8_t> data);
 // image, `size` bytes) becomes a record without its trailing zeros.
 std::vector<uint8_t> encode_fuzz_input(const std::string& label, std::span<const uint8_t> image);
 
-// What the two runs did, for the tests of the harness itself.
+// What the runs did, for the tests of the harness itself.
 struct FuzzRunSummary {
   int query_status = -1;
+  int dry_run_status = -1;
   int relabel_status = -1;
   size_t relabel_writes = 0;
+  uint32_t block_size = 0;  // of the relabel's writes; 0 without writes
 };
 
-// Runs `volquill IMAGE` and `volquill IMAGE LABEL` over the input's image and
-// checks that
-//   - both exit with status 0 or 1, and with the same status unless the label
-//     is refused (then 1, and the image is never opened);
-//   - the query opens the image read-only and writes nothing;
-//   - the relabel writes only whole sectors, inside the image, whose original
-//     tag identifier is 1, 4, 6 or 256, each left with a valid tag checksum and
-//     a CRC over at most 2032 bytes; the image keeps its size.
+// Runs `volquill IMAGE`, `volquill -n IMAGE LABEL` and `volquill -v IMAGE
+// LABEL` over the input's image and checks that
+//   - each exits with status 0 or 1; a refused label gives 1 without opening
+//     the image; a volume the query does not find is not written; the dry run
+//     exits as the relabel does;
+//   - the query and the dry run open the image read-only and write nothing;
+//   - the relabel writes whole blocks of one block size B, inside the image,
+//     and keeps the image's size. Each written block held, before the run, a
+//     verified descriptor of tag identifier 1, 4, 6 (Tag Location its block)
+//     or 256, and still verifies with the same identifier and Tag Location
+//     (tag checksum, CRC Length at most B - 16, CRC); or it is the block of a
+//     Virtual Allocation Table's Logical Volume Identifier: a verified File
+//     Entry or Extended File Entry, still verified, or a block without a
+//     verified tag, in either of which no byte outside one 128-byte field
+//     (and the tag's checksum and CRC) changed, on an image whose last four
+//     non-zero blocks hold such an entry;
+//   - a relabel that exits 0 rewrote a File Set Descriptor.
 // Returns an empty string when every check holds, else what failed.
 std::string check_fuzz_input(std::span<const uint8_t> data, FuzzRunSummary* summary = nullptr);

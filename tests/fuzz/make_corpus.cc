@@ -8,6 +8,7 @@
 
 #include "harness.h"
 #include "image_builder.h"
+#include "seed_volumes.h"
 
 namespace {
 
@@ -22,18 +23,22 @@ struct Seed {
 // The metadata volume with its metadata and mirror File Entries rewritten
 // as `main` and `mirror` describe them.
 Image metadata_with(const builder::FileEntryFields& main, const builder::FileEntryFields& mirror) {
-  Image image = builder::metadata_layout("Old").image;
+  Image image = seeds::metadata_volume("Old");
   builder::write_file_entry(&image, 300, main);
   builder::write_file_entry(&image, 400, mirror);
+  seeds::retag(&image, 300, 0);
+  seeds::retag(&image, 400, 100);
   return image;
 }
 
-// The plain volume with sector `n`'s field at `offset` overwritten and its
-// tag left as it was (the tool reads descriptors without checking tags).
+// The plain volume with sector `n`'s field at `offset` overwritten, its tag
+// renewed so that the hostile value lies in a verified descriptor, unless
+// the field is in the tag itself.
 Image plain_with(uint32_t n, size_t offset, uint32_t value, size_t bytes = 4) {
-  Image image = builder::plain_layout("Old").image;
+  Image image = seeds::plain_volume("Old");
   auto s = builder::sector(&image, n);
   for (size_t i = 0; i < bytes; ++i) s[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+  if (offset >= 16) seeds::retag(&image, n, n == 300 ? 0 : n);
   return image;
 }
 
@@ -43,7 +48,9 @@ Image wrapping_partition_start() {
   // 0x50: the sum wraps to sector 0x40, where a File Set Descriptor waits.
   Image image = plain_with(34, 188, 0xFFFFFFF0);
   builder::put_u32(builder::sector(&image, 35), 252, 0x50);
+  seeds::retag(&image, 35, 35);
   builder::write_fsd(&image, 0x40, "Wrapped", "Wrapped");
+  seeds::retag(&image, 0x40, 0x50);
   return image;
 }
 
@@ -60,8 +67,7 @@ Image sequence_of_unallocated_space(uint32_t extent_length) {
 
 // A volume whose Logical Volume Descriptor has a physical map and a type-2
 // map named `identifier`, the File Set Descriptor in the latter: an NSR02
-// volume with two maps (maps not decoded), or a virtual or sparable partition
-// (not followed).
+// volume with two maps, or a virtual partition without a VAT.
 Image two_map_volume(std::string_view nsr, std::string_view identifier) {
   Image image = builder::blank_image(400);
   builder::write_vrs(&image, {"BEA01", nsr, "TEA01"});
@@ -75,16 +81,22 @@ Image two_map_volume(std::string_view nsr, std::string_view identifier) {
     builder::write_td(&image, first + 4);
   }
   builder::write_fsd(&image, 300, "Old", "Old");
+  seeds::retag(&image, 300, 0);
   return image;
 }
 
 const Seed kSeeds[] = {
-    {"plain", "New Label", [] { return builder::plain_layout("Old").image; }},
+    {"plain", "New Label", [] { return seeds::plain_volume("Old"); }},
     {"plain-unicode", "\xC3\x9Cn\xC3\xAF" "c\xC3\xB8" "d\xC3\xA9 \xE2\x98\x83 \xE6\x97\xA5\xE6\x9C\xAC",
-     [] { return builder::plain_layout("Old").image; }},
-    {"plain-not-utf8", "\xFF\xFE", [] { return builder::plain_layout("Old").image; }},
-    {"metadata-mirror", "Mirrored", [] { return builder::metadata_layout("Old").image; }},
-    {"metadata-same-sector", "Same", [] { return builder::metadata_layout("Old", true).image; }},
+     [] { return seeds::plain_volume("Old"); }},
+    {"plain-not-utf8", "\xFF\xFE", [] { return seeds::plain_volume("Old"); }},
+    {"plain-512", "Small Blocks", [] { return seeds::with_block_size(seeds::plain_volume("Old"), 512); }},
+    {"plain-4096", "Large Blocks", [] { return seeds::with_block_size(seeds::plain_volume("Old"), 4096); }},
+    {"metadata-mirror", "Mirrored", [] { return seeds::metadata_volume("Old"); }},
+    {"metadata-512", "Small Mirrored", [] { return seeds::with_block_size(seeds::metadata_volume("Old"), 512); }},
+    {"metadata-4096", "Large Mirrored",
+     [] { return seeds::with_block_size(seeds::metadata_volume("Old"), 4096); }},
+    {"metadata-same-sector", "Same", [] { return seeds::metadata_volume("Old", true); }},
     {"metadata-files", "Files", [] { return builder::metadata_files_layout("Old").image; }},
     {"metadata-extended-long-ad", "Extended",
      [] {
@@ -94,7 +106,10 @@ const Seed kSeeds[] = {
      [] { return metadata_with({false, 3, 0, {}, 4}, {false, 3, 0, {}, 4}); }},
     {"nsr02-two-maps", "Two Maps", [] { return two_map_volume("NSR02", "*UDF Sparable Partition"); }},
     {"virtual-partition", "Virtual", [] { return two_map_volume("NSR03", "*UDF Virtual Partition"); }},
-    {"sparable-partition", "Sparable", [] { return two_map_volume("NSR03", "*UDF Sparable Partition"); }},
+    {"virtual-vat-embedded", "Write Once", [] { return seeds::virtual_volume("Old"); }},
+    {"virtual-vat-data-block", "Write Once Data", [] { return seeds::virtual_volume("Old", true); }},
+    {"sparable-table", "Sparable", [] { return seeds::sparable_volume("Old"); }},
+    {"sparable-damaged-first-table", "Second Table", [] { return seeds::sparable_volume("Old", true); }},
     {"hostile-wrapping-partition-start", "Wrap", wrapping_partition_start},
     {"hostile-partition-maps-0xffffffff", "Maps", [] { return plain_with(35, 268, 0xFFFFFFFF); }},
     {"hostile-map-length-0", "Zero", [] { return plain_with(35, 441, 0, 1); }},

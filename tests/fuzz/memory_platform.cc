@@ -30,28 +30,45 @@ bool stream_seek(ImageStream* stream, uint64_t offset) {
   return true;
 }
 
-size_t stream_read(ImageStream* stream, std::span<uint8_t> dest) {
-  const MemoryImage& image = served_image();
-  if (!stream->open || stream->position >= image.size) return 0;
-  const size_t total = static_cast<size_t>(std::min<uint64_t>(dest.size(), image.size - stream->position));
+void store_bytes(MemoryImage* image, uint64_t offset, std::span<const uint8_t> bytes) {
   size_t done = 0;
-  while (done < total) {
-    const uint64_t at = stream->position + done;
-    const uint64_t sector = at / kMemorySectorSize;
+  while (done < bytes.size()) {
+    const uint64_t at = offset + done;
     const size_t within = static_cast<size_t>(at % kMemorySectorSize);
-    const size_t piece = std::min(total - done, kMemorySectorSize - within);
-    const auto found = image.sectors.find(sector);
-    if (found == image.sectors.end()) {
+    const size_t piece = std::min(bytes.size() - done, kMemorySectorSize - within);
+    auto& sector = image->sectors.try_emplace(at / kMemorySectorSize).first->second;
+    std::memcpy(sector.data() + within, bytes.data() + done, piece);
+    done += piece;
+  }
+  if (!bytes.empty()) image->size = std::max(image->size, offset + bytes.size());
+}
+
+void load_bytes(const MemoryImage& image, uint64_t offset, std::span<uint8_t> dest) {
+  size_t done = 0;
+  while (done < dest.size()) {
+    const uint64_t at = offset + done;
+    const size_t within = static_cast<size_t>(at % kMemorySectorSize);
+    const size_t piece = std::min(dest.size() - done, kMemorySectorSize - within);
+    const auto found = image.sectors.find(at / kMemorySectorSize);
+    if (found == image.sectors.end() || at >= image.size) {
       std::memset(dest.data() + done, 0, piece);
     } else {
       std::memcpy(dest.data() + done, found->second.data() + within, piece);
     }
     done += piece;
   }
-  stream->position += done;
-  return done;
 }
 
+size_t stream_read(ImageStream* stream, std::span<uint8_t> dest) {
+  const MemoryImage& image = served_image();
+  if (!stream->open || stream->position >= image.size) return 0;
+  const size_t total = static_cast<size_t>(std::min<uint64_t>(dest.size(), image.size - stream->position));
+  load_bytes(image, stream->position, dest.first(total));
+  stream->position += total;
+  return total;
+}
+
+// Under a crash plan, the planned write lands in part and nothing after it.
 size_t stream_write(ImageStream* stream, std::span<const uint8_t> src) {
   MemoryImage& image = served_image();
   if (!stream->open) return 0;
@@ -59,19 +76,19 @@ size_t stream_write(ImageStream* stream, std::span<const uint8_t> src) {
     ++image.writes_while_read_only;
     return 0;
   }
-  image.writes.push_back(MemoryWrite{stream->position, src.size()});
-  size_t done = 0;
-  while (done < src.size()) {
-    const uint64_t at = stream->position + done;
-    const size_t within = static_cast<size_t>(at % kMemorySectorSize);
-    const size_t piece = std::min(src.size() - done, kMemorySectorSize - within);
-    auto& sector = image.sectors.try_emplace(at / kMemorySectorSize).first->second;
-    std::memcpy(sector.data() + within, src.data() + done, piece);
-    done += piece;
+  const size_t index = image.writes.size();
+  if (image.crash && index > image.crash->write_index) {
+    ++image.writes_after_crash;
+    return 0;
   }
-  stream->position += done;
-  image.size = std::max(image.size, stream->position);
-  return done;
+  const size_t landing = image.crash && index == image.crash->write_index
+                             ? std::min(src.size(), image.crash->landed_bytes)
+                             : src.size();
+  image.writes.push_back(MemoryWrite{stream->position, src.size(), {src.begin(), src.begin() + static_cast<std::ptrdiff_t>(landing)}});
+  store_bytes(&image, stream->position, src.first(landing));
+  if (landing != src.size()) return 0;
+  stream->position += src.size();
+  return src.size();
 }
 
 std::optional<uint64_t> stream_size(ImageStream* stream) {
@@ -97,7 +114,13 @@ uint64_t stream_next_hole(ImageStream* /*stream*/, uint64_t offset) {
   return std::min(image.size, std::max(offset, sector * kMemorySectorSize));
 }
 
-bool stream_sync(ImageStream* stream) { return stream->open; }
+bool stream_sync(ImageStream* stream) {
+  MemoryImage& image = served_image();
+  if (!stream->open) return false;
+  if (image.crash && image.writes.size() > image.crash->write_index) return false;
+  image.syncs.push_back(image.writes.size());
+  return true;
+}
 
 void stream_close(ImageStream* stream) {
   stream->handle = -1;

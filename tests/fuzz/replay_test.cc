@@ -9,8 +9,10 @@
 #include <fstream>
 #include <iterator>
 
+#include "app/tool.h"
 #include "harness.h"
 #include "image_builder.h"
+#include "seed_volumes.h"
 
 namespace {
 
@@ -43,7 +45,7 @@ void expect_all_hold(const char* directory, size_t at_least) {
   }
 }
 
-TEST(FuzzInputs, SeedCorpusHoldsEveryCheck) { expect_all_hold("corpus", 20); }
+TEST(FuzzInputs, SeedCorpusHoldsEveryCheck) { expect_all_hold("corpus", 27); }
 
 TEST(FuzzInputs, RegressionInputsHoldEveryCheck) { expect_all_hold("regressions", 0); }
 
@@ -51,12 +53,13 @@ TEST(FuzzInputs, RegressionInputsHoldEveryCheck) { expect_all_hold("regressions"
 // label descriptors, and the parsed image is the builder's, byte for byte.
 TEST(FuzzHarness, EncodesParsesAndRunsAWholeVolume) {
   const builder::Layout layout = builder::plain_layout("Old");
-  const auto input = encode_fuzz_input("New", layout.image.bytes);
+  const builder::Image image = seeds::plain_volume("Old");
+  const auto input = encode_fuzz_input("New", image.bytes);
   const FuzzCase parsed = parse_fuzz_input(input);
   EXPECT_EQ(parsed.label, "New");
-  ASSERT_EQ(parsed.image.size, layout.image.bytes.size());
-  for (uint32_t n = 0; n < builder::sector_count(layout.image); ++n) {
-    const auto expected = builder::sector(layout.image, n);
+  ASSERT_EQ(parsed.image.size, image.bytes.size());
+  for (uint32_t n = 0; n < builder::sector_count(image); ++n) {
+    const auto expected = builder::sector(image, n);
     const auto found = parsed.image.sectors.find(n);
     const bool all_zero = std::all_of(expected.begin(), expected.end(), [](uint8_t b) { return b == 0; });
     ASSERT_EQ(found == parsed.image.sectors.end(), all_zero) << "sector " << n;
@@ -68,8 +71,55 @@ TEST(FuzzHarness, EncodesParsesAndRunsAWholeVolume) {
   FuzzRunSummary summary;
   EXPECT_EQ(check_fuzz_input(input, &summary), "");
   EXPECT_EQ(summary.query_status, 0);
+  EXPECT_EQ(summary.dry_run_status, 0);
   EXPECT_EQ(summary.relabel_status, 0);
   EXPECT_EQ(summary.relabel_writes, layout.label_sectors.size());
+}
+
+// What the seeds of each volume kind lead to: the block size the relabel
+// writes in, how many blocks it writes, and its exit status.
+TEST(FuzzHarness, SeedsOfEachVolumeKind) {
+  struct Case {
+    const char* seed;
+    uint32_t block_size;
+    size_t writes;
+    int status;
+  };
+  const Case cases[] = {
+      {"plain-512", 512, 7, 0},
+      {"plain-4096", 4096, 7, 0},
+      {"metadata-512", 512, 8, 0},
+      {"metadata-4096", 4096, 8, 0},
+      {"sparable-table", 2048, 7, 0},
+      {"sparable-damaged-first-table", 2048, 7, 0},
+      {"virtual-vat-embedded", 2048, 8, 0},
+      {"virtual-vat-data-block", 2048, 8, 0},
+      {"virtual-partition", 2048, 6, 1},  // no VAT: File Set Descriptor not found
+      {"hostile-crc-length-0xffff", 2048, 6, 1},  // damaged main Primary Volume Descriptor
+  };
+  for (const Case& c : cases) {
+    const auto input = read_all(fs::path(VOLQUILL_FUZZ_INPUTS) / "corpus" / c.seed);
+    FuzzRunSummary summary;
+    EXPECT_EQ(check_fuzz_input(input, &summary), "") << c.seed;
+    EXPECT_EQ(summary.query_status, 0) << c.seed;
+    EXPECT_EQ(summary.block_size, c.block_size) << c.seed;
+    EXPECT_EQ(summary.relabel_writes, c.writes) << c.seed;
+    EXPECT_EQ(summary.relabel_status, c.status) << c.seed;
+  }
+}
+
+// The sparable volume's stale File Set Descriptor copy at the partition's
+// block 0 verifies, so the harness would allow its write; the tool must not
+// make it, since the sparing table moved that packet.
+TEST(FuzzHarness, SparedPacketLeavesItsStaleCopy) {
+  builder::Image sparable = seeds::sparable_volume("Old");
+  MemoryImage image = parse_fuzz_input(encode_fuzz_input("New", sparable.bytes)).image;
+  served_image() = image;
+  std::string program = "volquill", path = "image.iso", label = "New";
+  char* argv[] = {program.data(), path.data(), label.data(), nullptr};
+  EXPECT_EQ(run_command_line(3, argv), 0);
+  for (const MemoryWrite& write : served_image().writes) EXPECT_NE(write.offset, 300u * 2048);
+  served_image() = MemoryImage{};
 }
 
 // Short and odd inputs: fields past the end read as zeros, the image size
