@@ -201,8 +201,8 @@ std::optional<size_t> lv_extension_identifier(ConstBlockSpan entry) {
   const uint32_t lea = get_u32(entry, extended ? efe::kLengthOfExtendedAttributes : fe::kLengthOfExtendedAttributes);
   if (ea_start > entry.size()) return std::nullopt;
   const auto area = entry.subspan(ea_start, std::min<size_t>(lea, entry.size() - ea_start));
+  if (!field_fits(area, ea::kImplementationAttributesLocation, 4)) return std::nullopt;
   uint64_t at = get_u32(area, ea::kImplementationAttributesLocation);
-  if (!field_fits(area, 0, kTagSize)) return std::nullopt;
   while (at + ea::kImplementationUse <= area.size()) {
     const auto attribute = area.subspan(static_cast<size_t>(at));
     const uint32_t length = get_u32(attribute, ea::kAttributeLength);
