@@ -5,12 +5,14 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <winioctl.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "image/platform.h"
@@ -74,13 +76,42 @@ std::optional<uint64_t> stream_size(ImageStream* stream) {
   return static_cast<uint64_t>(size);
 }
 
-// Holes are not told apart on Windows: the whole file counts as data.
-std::optional<uint64_t> stream_next_data(ImageStream* /*stream*/, uint64_t offset) {
-  return offset;
+namespace {
+
+// The first allocated range of a sparse file at or after `offset`
+// (FSCTL_QUERY_ALLOCATED_RANGES): none when only unallocated space follows;
+// the whole rest of the file when the file system cannot tell.
+std::optional<std::pair<uint64_t, uint64_t>> allocated_range(ImageStream* stream, uint64_t offset) {
+  const uint64_t size = stream_size(stream).value_or(0);
+  if (offset >= size) return std::nullopt;
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file_of(stream))));
+  FILE_ALLOCATED_RANGE_BUFFER query{};
+  query.FileOffset.QuadPart = static_cast<LONGLONG>(offset);
+  query.Length.QuadPart = static_cast<LONGLONG>(size - offset);
+  FILE_ALLOCATED_RANGE_BUFFER range{};
+  DWORD returned = 0;
+  if (!DeviceIoControl(handle, FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, &range, sizeof range,
+                       &returned, nullptr) &&
+      GetLastError() != ERROR_MORE_DATA) {
+    return std::make_pair(offset, size);
+  }
+  if (returned < sizeof range) return std::nullopt;
+  const auto first = static_cast<uint64_t>(range.FileOffset.QuadPart);
+  return std::make_pair(std::max(offset, first), first + static_cast<uint64_t>(range.Length.QuadPart));
+}
+
+}  // namespace
+
+std::optional<uint64_t> stream_next_data(ImageStream* stream, uint64_t offset) {
+  const auto range = allocated_range(stream, offset);
+  if (!range) return std::nullopt;
+  return range->first;
 }
 
 uint64_t stream_next_hole(ImageStream* stream, uint64_t offset) {
-  return stream_size(stream).value_or(offset);
+  const auto range = allocated_range(stream, offset);
+  if (!range || range->first > offset) return offset;
+  return range->second;
 }
 
 bool stream_sync(ImageStream* stream) {
