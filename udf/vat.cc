@@ -114,7 +114,6 @@ std::optional<std::pair<uint64_t, uint64_t>> last_data_region(RelabelContext* ct
 std::optional<uint32_t> last_nonzero_block(RelabelContext* ctx) {
   const uint32_t size = ctx->block_size;
   const uint64_t max_chunk = std::max<uint64_t>(1, kFirstProbeBytes / size);
-  ensure_capacity(&ctx->buffer, static_cast<uint32_t>(max_chunk * size));
   uint64_t zero_bytes = 0;
   uint64_t end_block = std::min<uint64_t>(ctx->image_blocks, uint64_t{1} << 32);
   while (end_block > 0) {
@@ -127,6 +126,8 @@ std::optional<uint32_t> last_nonzero_block(RelabelContext* ctx) {
       uint64_t n = std::min({chunk, max_chunk, e - first_block, (kZeroBytesSearched - zero_bytes) / size});
       if (n == 0) return std::nullopt;
       const uint64_t s = e - n;
+      // The buffer grows with the chunks: most searches end in the first.
+      ensure_capacity(&ctx->buffer, static_cast<uint32_t>(n * size));
       const std::span<uint8_t> bytes(ctx->buffer.bytes.data(), static_cast<size_t>(n * size));
       if (read_blocks(ctx, static_cast<uint32_t>(s), static_cast<uint32_t>(n), bytes) != n) return std::nullopt;
       for (uint64_t j = n; j-- > 0;) {
