@@ -47,10 +47,6 @@ bool sync_image(RelabelContext* ctx) {
   return stream_sync(&ctx->file);
 }
 
-std::optional<uint64_t> next_data_offset(RelabelContext* ctx, uint64_t offset) {
-  return stream_next_data(&ctx->file, offset);
-}
-
-uint64_t next_hole_offset(RelabelContext* ctx, uint64_t offset) {
-  return stream_next_hole(&ctx->file, offset);
+std::optional<DataRegion> last_data_region(RelabelContext* ctx, uint64_t end) {
+  return stream_last_data(&ctx->file, end);
 }

@@ -183,6 +183,6 @@ void write_block(RelabelContext* ctx, uint32_t block, ConstBlockSpan src);
 // (and true returned) when nothing was written.
 bool sync_image(RelabelContext* ctx);
 
-// Sparse-file layout of the image, for the search of its last data.
-std::optional<uint64_t> next_data_offset(RelabelContext* ctx, uint64_t offset);
-uint64_t next_hole_offset(RelabelContext* ctx, uint64_t offset);
+// The last region of data of the image that begins before byte `end`, holes
+// of a sparse file skipped unread.
+std::optional<DataRegion> last_data_region(RelabelContext* ctx, uint64_t end);

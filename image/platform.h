@@ -26,12 +26,17 @@ bool stream_open(ImageStream* stream, const char* path, bool writable);
 // The size in bytes of the open file or device; none when it cannot be told.
 std::optional<uint64_t> stream_size(ImageStream* stream);
 
-// The first byte at or after `offset` that lies in data rather than in a hole
-// of a sparse file (none when only holes follow), and the first byte at or
-// after `offset` that begins a hole (the end of the file when none does).
-// Where holes cannot be told, everything is data.
-std::optional<uint64_t> stream_next_data(ImageStream* stream, uint64_t offset);
-uint64_t stream_next_hole(ImageStream* stream, uint64_t offset);
+// A run of bytes [first, last) of the file that holds data rather than a
+// hole of a sparse file.
+struct DataRegion {
+  uint64_t first = 0;
+  uint64_t last = 0;
+};
+
+// The last region of data that begins before byte `end`, cut at `end`; none
+// when only holes lie before it. Where holes cannot be told, everything is
+// data. Costs a few system calls whatever the file's size.
+std::optional<DataRegion> stream_last_data(ImageStream* stream, uint64_t end);
 
 // Positions the stream at byte `offset` from the start of the file.
 bool stream_seek(ImageStream* stream, uint64_t offset);

@@ -76,42 +76,33 @@ std::optional<uint64_t> stream_size(ImageStream* stream) {
   return static_cast<uint64_t>(size);
 }
 
-namespace {
-
-// The first allocated range of a sparse file at or after `offset`
-// (FSCTL_QUERY_ALLOCATED_RANGES): none when only unallocated space follows;
-// the whole rest of the file when the file system cannot tell.
-std::optional<std::pair<uint64_t, uint64_t>> allocated_range(ImageStream* stream, uint64_t offset) {
-  const uint64_t size = stream_size(stream).value_or(0);
-  if (offset >= size) return std::nullopt;
+// The allocated ranges of a sparse file (FSCTL_QUERY_ALLOCATED_RANGES) up to
+// `end`, the last one taken; the whole file where the file system cannot
+// tell.
+std::optional<DataRegion> stream_last_data(ImageStream* stream, uint64_t end) {
+  if (!stream->open || end == 0) return std::nullopt;
   const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file_of(stream))));
-  FILE_ALLOCATED_RANGE_BUFFER query{};
-  query.FileOffset.QuadPart = static_cast<LONGLONG>(offset);
-  query.Length.QuadPart = static_cast<LONGLONG>(size - offset);
-  FILE_ALLOCATED_RANGE_BUFFER range{};
-  DWORD returned = 0;
-  if (!DeviceIoControl(handle, FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, &range, sizeof range,
-                       &returned, nullptr) &&
-      GetLastError() != ERROR_MORE_DATA) {
-    return std::make_pair(offset, size);
+  std::optional<DataRegion> found;
+  uint64_t low = 0;
+  while (low < end) {
+    FILE_ALLOCATED_RANGE_BUFFER query{};
+    query.FileOffset.QuadPart = static_cast<LONGLONG>(low);
+    query.Length.QuadPart = static_cast<LONGLONG>(end - low);
+    FILE_ALLOCATED_RANGE_BUFFER ranges[32]{};
+    DWORD returned = 0;
+    const bool complete = DeviceIoControl(handle, FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, ranges,
+                                          sizeof ranges, &returned, nullptr) != 0;
+    if (!complete && GetLastError() != ERROR_MORE_DATA) return DataRegion{0, end};
+    const size_t count = returned / sizeof ranges[0];
+    if (count == 0) break;
+    const auto& last = ranges[count - 1];
+    const auto first = static_cast<uint64_t>(last.FileOffset.QuadPart);
+    const uint64_t stop = std::min(end, first + static_cast<uint64_t>(last.Length.QuadPart));
+    found = DataRegion{std::max(low, first), stop};
+    if (complete || stop <= low) break;
+    low = stop;
   }
-  if (returned < sizeof range) return std::nullopt;
-  const auto first = static_cast<uint64_t>(range.FileOffset.QuadPart);
-  return std::make_pair(std::max(offset, first), first + static_cast<uint64_t>(range.Length.QuadPart));
-}
-
-}  // namespace
-
-std::optional<uint64_t> stream_next_data(ImageStream* stream, uint64_t offset) {
-  const auto range = allocated_range(stream, offset);
-  if (!range) return std::nullopt;
-  return range->first;
-}
-
-uint64_t stream_next_hole(ImageStream* stream, uint64_t offset) {
-  const auto range = allocated_range(stream, offset);
-  if (!range || range->first > offset) return offset;
-  return range->second;
+  return found;
 }
 
 bool stream_sync(ImageStream* stream) {

@@ -11,7 +11,7 @@
 namespace {
 
 constexpr uint64_t kZeroBytesSearched = uint64_t{64} << 20;
-constexpr uint64_t kFirstProbeBytes = uint64_t{1} << 20;
+constexpr uint64_t kLargestChunkBytes = uint64_t{1} << 20;
 constexpr uint32_t kFirstChunkBlocks = 4;
 constexpr uint32_t kNoVirtualBlock = 0xFFFFFFFF;
 constexpr uint32_t kRecordedExtent = 0;
@@ -87,40 +87,18 @@ bool read_data(RelabelContext* ctx, const VatInfo& vat, uint64_t offset, std::sp
   return true;
 }
 
-// The last region of data of the image that begins before byte `end`.
-std::optional<std::pair<uint64_t, uint64_t>> last_data_region(RelabelContext* ctx, uint64_t end) {
-  uint64_t probe = std::min(end, kFirstProbeBytes);
-  while (true) {
-    const uint64_t low = end - probe;
-    const auto data = next_data_offset(ctx, low);
-    if (data && *data < end) {
-      uint64_t first = *data;
-      uint64_t last = std::min(std::max(next_hole_offset(ctx, first), first + 1), end);
-      while (last < end) {
-        const auto next = next_data_offset(ctx, last);
-        if (!next || *next >= end || *next < last) break;
-        first = *next;
-        last = std::min(std::max(next_hole_offset(ctx, first), first + 1), end);
-      }
-      return std::make_pair(first, last);
-    }
-    if (low == 0) return std::nullopt;
-    probe = std::min(end, probe * 2);
-  }
-}
-
 }  // namespace
 
 std::optional<uint32_t> last_nonzero_block(RelabelContext* ctx) {
   const uint32_t size = ctx->block_size;
-  const uint64_t max_chunk = std::max<uint64_t>(1, kFirstProbeBytes / size);
+  const uint64_t max_chunk = std::max<uint64_t>(1, kLargestChunkBytes / size);
   uint64_t zero_bytes = 0;
   uint64_t end_block = std::min<uint64_t>(ctx->image_blocks, uint64_t{1} << 32);
   while (end_block > 0) {
     const auto region = last_data_region(ctx, end_block * size);
     if (!region) return std::nullopt;
     const uint64_t first_block = region->first / size;
-    uint64_t e = std::min(end_block, (region->second + size - 1) / size);
+    uint64_t e = std::min(end_block, (region->last + size - 1) / size);
     uint64_t chunk = kFirstChunkBlocks;
     while (e > first_block) {
       uint64_t n = std::min({chunk, max_chunk, e - first_block, (kZeroBytesSearched - zero_bytes) / size});

@@ -4,6 +4,7 @@
 // past it extend it.
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "image/platform.h"
 #include "image/utf.h"
@@ -97,21 +98,20 @@ std::optional<uint64_t> stream_size(ImageStream* stream) {
 }
 
 // Sectors that no record names are holes, as in a sparse file.
-std::optional<uint64_t> stream_next_data(ImageStream* /*stream*/, uint64_t offset) {
+std::optional<DataRegion> stream_last_data(ImageStream* /*stream*/, uint64_t end) {
   const MemoryImage& image = served_image();
-  if (offset >= image.size) return std::nullopt;
-  const auto found = image.sectors.lower_bound(offset / kMemorySectorSize);
-  if (found == image.sectors.end()) return std::nullopt;
-  const uint64_t at = std::max(offset, found->first * kMemorySectorSize);
-  if (at >= image.size) return std::nullopt;
-  return at;
-}
-
-uint64_t stream_next_hole(ImageStream* /*stream*/, uint64_t offset) {
-  const MemoryImage& image = served_image();
-  uint64_t sector = offset / kMemorySectorSize;
-  while (image.sectors.count(sector) != 0) ++sector;
-  return std::min(image.size, std::max(offset, sector * kMemorySectorSize));
+  end = std::min(end, image.size);
+  if (end == 0) return std::nullopt;
+  auto found = image.sectors.lower_bound((end + kMemorySectorSize - 1) / kMemorySectorSize);
+  if (found == image.sectors.begin()) return std::nullopt;
+  --found;
+  uint64_t first = found->first;
+  const uint64_t last = std::min(end, (first + 1) * kMemorySectorSize);
+  while (found != image.sectors.begin() && std::prev(found)->first + 1 == first) {
+    --found;
+    first = found->first;
+  }
+  return DataRegion{first * kMemorySectorSize, last};
 }
 
 bool stream_sync(ImageStream* stream) {
