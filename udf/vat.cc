@@ -99,9 +99,9 @@ std::optional<uint32_t> last_nonzero_block(RelabelContext* ctx) {
     if (!region) return std::nullopt;
     const uint64_t first_block = region->first / size;
     uint64_t e = std::min(end_block, (region->last + size - 1) / size);
-    uint64_t chunk = kFirstChunkBlocks;
+    uint64_t chunk = std::min<uint64_t>(kFirstChunkBlocks, max_chunk);
     while (e > first_block) {
-      uint64_t n = std::min({chunk, max_chunk, e - first_block, (kZeroBytesSearched - zero_bytes) / size});
+      uint64_t n = std::min({chunk, e - first_block, (kZeroBytesSearched - zero_bytes) / size});
       if (n == 0) return std::nullopt;
       const uint64_t s = e - n;
       // The buffer grows with the chunks: most searches end in the first.
@@ -116,7 +116,7 @@ std::optional<uint32_t> last_nonzero_block(RelabelContext* ctx) {
         if (zero_bytes >= kZeroBytesSearched) return std::nullopt;
       }
       e = s;
-      chunk *= 2;
+      chunk = std::min(chunk * 2, max_chunk);
     }
     end_block = first_block;
   }

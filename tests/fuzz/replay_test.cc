@@ -122,6 +122,23 @@ TEST(FuzzHarness, SparedPacketLeavesItsStaleCopy) {
   served_image() = MemoryImage{};
 }
 
+// A Virtual Allocation Table behind a zero tail written as data (no hole)
+// one block short of 64 MiB: the search reads it all, in chunks that stop
+// growing at 1 MiB, and finds the table.
+TEST(FuzzHarness, VatBehindADenseZeroTailIsFound) {
+  const builder::Layout layout = builder::virtual_layout("Old", builder::VatForm::Embedded200);
+  served_image() = parse_fuzz_input(encode_fuzz_input("New", layout.image.bytes)).image;
+  MemoryImage& image = served_image();
+  const uint64_t first = image.size / kMemorySectorSize;
+  const uint64_t zero_sectors = (uint64_t{64} << 20) / kMemorySectorSize - 1;
+  for (uint64_t n = 0; n < zero_sectors; ++n) image.sectors[first + n].fill(0);
+  image.size += zero_sectors * kMemorySectorSize;
+  std::string program = "volquill", path = "image.iso", label = "New";
+  char* argv[] = {program.data(), path.data(), label.data(), nullptr};
+  EXPECT_EQ(run_command_line(3, argv), 0);
+  served_image() = MemoryImage{};
+}
+
 // Short and odd inputs: fields past the end read as zeros, the image size
 // keeps its partial sector, and a refused label never opens the image.
 TEST(FuzzHarness, ShortInputsAndPartialSectors) {
