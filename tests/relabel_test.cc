@@ -412,9 +412,8 @@ TEST(Labels, EachFormAndCutReachesEveryField) {
   }
 }
 
-
 // Volumes of every block size, verified descriptors, sparable and virtual
-// partitions (issues 11 and 12): a query, a relabel to "New" and a second
+// partitions: a query, a relabel to "New" and a second
 // query on each, the relabel's lines checked whole.
 
 enum class Damage { Checksum, Crc, Location };
@@ -628,7 +627,7 @@ std::vector<VolumeRun> runs() {
                },
                "Old", kNoFileSet});
 
-  // Issue 12: sparable partitions.
+  // Sparable partitions.
   for (uint32_t b : {512u, 2048u, 4096u}) {
     r.push_back({"sparable, packet holding the File Set Descriptor remapped, blocks of " + std::to_string(b),
                  [b] { return builder::sparable_layout("Old", b); }, "Old"});
@@ -670,9 +669,9 @@ void expect_vat_identifier(const Image& after, uint32_t n) {
   EXPECT_NE(data.find(field), std::string::npos) << "block " << n << " lacks the new identifier";
 }
 
-class NewCore : public testing::TestWithParam<size_t> {};
+class EveryVolume : public testing::TestWithParam<size_t> {};
 
-TEST_P(NewCore, QueryRelabelAndQueryAgain) {
+TEST_P(EveryVolume, QueryRelabelAndQueryAgain) {
   const VolumeRun c = runs()[GetParam()];
   SCOPED_TRACE(c.name);
   const Layout layout = c.make();
@@ -704,7 +703,7 @@ TEST_P(NewCore, QueryRelabelAndQueryAgain) {
   EXPECT_EQ(run_tool({path}).out, "Volume label of " + path + ": New\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Issues11And12, NewCore, testing::Range<size_t>(0, runs().size()),
+INSTANTIATE_TEST_SUITE_P(BlockSizesAndPartitions, EveryVolume, testing::Range<size_t>(0, runs().size()),
                          [](const testing::TestParamInfo<size_t>& param) {
                            std::string name;
                            const std::vector<VolumeRun> all = runs();

@@ -1,4 +1,4 @@
-// Crash safety of a relabel (issue 11): the run is stopped after each of its
+// Crash safety of a relabel: the run is stopped after each of its
 // writes, that write torn, and every state the storage may then hold is
 // checked to keep a verified copy of each label-carrying volume descriptor.
 //
