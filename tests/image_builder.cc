@@ -482,6 +482,48 @@ void put_regid(std::span<uint8_t> s, size_t offset, std::string_view identifier,
   if (revision != 0) put_u16(s, offset + 24, revision);
 }
 
+// A closed Logical Volume Integrity Descriptor (3/10.10) at sector 64 with
+// its UDF implementation use (UDF 2.2.6.4), one file and one directory, and
+// a Terminating Descriptor at 65. `partitions` gives each partition's free
+// blocks and size.
+void write_closed_lvid(Image* image, uint32_t next_unique_id,
+                       std::initializer_list<std::pair<uint32_t, uint32_t>> partitions, uint16_t revision) {
+  auto lvid = sector(image, 64);
+  const auto count = static_cast<uint32_t>(partitions.size());
+  put_timestamp(lvid, 16);
+  put_u32(lvid, 28, 1);               // Integrity Type: close
+  put_u32(lvid, 40, next_unique_id);  // Logical Volume Header: next Unique ID
+  put_u32(lvid, 72, count);           // Number of Partitions
+  put_u32(lvid, 76, 46);              // Length of Implementation Use
+  size_t at = 80;
+  for (const auto& partition : partitions) {  // Free Space Table
+    put_u32(lvid, at, partition.first);
+    at += 4;
+  }
+  for (const auto& partition : partitions) {  // Size Table
+    put_u32(lvid, at, partition.second);
+    at += 4;
+  }
+  put_regid(lvid, at, "*Builder", 0);
+  put_u32(lvid, at + 32, 1);         // Number of Files
+  put_u32(lvid, at + 36, 1);         // Number of Directories
+  put_u16(lvid, at + 40, revision);  // Minimum UDF Read Revision
+  put_u16(lvid, at + 42, revision);  // Minimum UDF Write Revision
+  put_u16(lvid, at + 44, revision);  // Maximum UDF Write Revision
+  finish_tag(lvid, kLvid, 64, static_cast<uint16_t>(at + 46 - 16));
+  write_td(image, 65);
+}
+
+// The anchor at 256 and its copies at N - 256 and N (3/8.4.2.1), N the last
+// of `sectors`.
+void write_end_anchors(Image* image, uint32_t sectors) {
+  write_anchor(image, 32, 16, 48, 16);
+  for (uint32_t anchor : {sectors - 257, sectors - 1}) {
+    std::copy_n(sector(*image, 256).begin(), kSector, sector(image, anchor).begin());
+    refinish_tag(sector(image, anchor), anchor);
+  }
+}
+
 void put_long_ad(std::span<uint8_t> s, size_t offset, uint32_t length, uint32_t block,
                  uint16_t partition, uint32_t unique_id = 0) {
   put_u32(s, offset, length);
@@ -585,33 +627,11 @@ Layout metadata_files_layout(std::string_view label) {
     refinish_tag(lvd, first + 3);
   }
 
-  // Logical Volume Integrity Descriptor (3/10.10) with its UDF
-  // implementation use (UDF 2.2.6.4), closed, then a Terminating Descriptor.
-  auto lvid = sector(image, 64);
-  put_timestamp(lvid, 16);
-  put_u32(lvid, 28, 1);                     // Integrity Type: close
-  put_u32(lvid, 40, kFileUniqueId + 1);     // Logical Volume Header: next Unique ID
-  put_u32(lvid, 72, 2);                     // Number of Partitions
-  put_u32(lvid, 76, 46);                    // Length of Implementation Use
-  put_u32(lvid, 80, kBlocks - 2 - 2 * kMetadataBlocks - 1);  // free blocks in partition 0
-  put_u32(lvid, 84, 0);                     // and in the metadata partition
-  put_u32(lvid, 88, kBlocks);
-  put_u32(lvid, 92, kMetadataBlocks);
-  put_regid(lvid, 96, "*Builder", 0);
-  put_u32(lvid, 128, 1);                    // Number of Files
-  put_u32(lvid, 132, 1);                    // Number of Directories
-  put_u16(lvid, 136, kUdf250);              // Minimum UDF Read Revision
-  put_u16(lvid, 138, kUdf250);              // Minimum UDF Write Revision
-  put_u16(lvid, 140, kUdf250);              // Maximum UDF Write Revision
-  finish_tag(lvid, kLvid, 64, 142 - 16);
-  write_td(image, 65);
+  // Logical Volume Integrity Descriptor, closed, then a Terminating Descriptor.
+  write_closed_lvid(image, kFileUniqueId + 1,
+                    {{kBlocks - 2 - 2 * kMetadataBlocks - 1, kBlocks}, {0, kMetadataBlocks}}, kUdf250);
 
-  // Anchors at 256, N - 256 and N (3/8.4.2.1), N the last sector.
-  write_anchor(image, 32, 16, 48, 16);
-  for (uint32_t anchor : {kSectors - 257, kSectors - 1}) {
-    std::copy_n(sector(*image, 256).begin(), kSector, sector(image, anchor).begin());
-    refinish_tag(sector(image, anchor), anchor);
-  }
+  write_end_anchors(image, kSectors);
 
   // The metadata file and its mirror (UDF 2.2.13), each one extent.
   write_extended_entry(sector(image, kStart + 0), 0,
@@ -804,30 +824,8 @@ Layout sample_layout(std::string_view label) {
     refinish_tag(lvd, first + 3);
   }
 
-  // Logical Volume Integrity Descriptor (3/10.10), closed, for one
-  // partition, with its UDF implementation use (UDF 2.2.6.4).
-  auto lvid = sector(image, 64);
-  put_timestamp(lvid, 16);
-  put_u32(lvid, 28, 1);                  // Integrity Type: close
-  put_u32(lvid, 40, kFileUniqueId + 1);  // Logical Volume Header: next Unique ID
-  put_u32(lvid, 72, 1);                  // Number of Partitions
-  put_u32(lvid, 76, 46);                 // Length of Implementation Use
-  put_u32(lvid, 80, kBlocks - kFileData - 1);  // free blocks
-  put_u32(lvid, 84, kBlocks);
-  put_regid(lvid, 88, "*Builder", 0);
-  put_u32(lvid, 120, 1);  // Number of Files
-  put_u32(lvid, 124, 1);  // Number of Directories
-  put_u16(lvid, 128, kUdf201);  // Minimum UDF Read Revision
-  put_u16(lvid, 130, kUdf201);  // Minimum UDF Write Revision
-  put_u16(lvid, 132, kUdf201);  // Maximum UDF Write Revision
-  finish_tag(lvid, kLvid, 64, 134 - 16);
-  write_td(image, 65);
-
-  write_anchor(image, 32, 16, 48, 16);
-  for (uint32_t anchor : {kSectors - 257, kSectors - 1}) {
-    std::copy_n(sector(*image, 256).begin(), kSector, sector(image, anchor).begin());
-    refinish_tag(sector(image, anchor), anchor);
-  }
+  write_closed_lvid(image, kFileUniqueId + 1, {{kBlocks - kFileData - 1, kBlocks}}, kUdf201);
+  write_end_anchors(image, kSectors);
 
   // Block 0: the File Set Descriptor, its root directory at block 2; block
   // 1 ends the File Set Descriptor Sequence.
