@@ -5,7 +5,7 @@
 #include "image/console.h"
 #include "image/context.h"
 
-uint32_t read_blocks(RelabelContext* ctx, uint32_t block, uint32_t count, std::span<uint8_t> dest) {
+uint32_t read_sectors(RelabelContext* ctx, uint32_t block, uint32_t count, std::span<uint8_t> dest) {
   const uint32_t size = ctx->block_size;
   const uint64_t offset = static_cast<uint64_t>(block) * size;
   if (!stream_seek(&ctx->file, offset)) {
@@ -26,7 +26,7 @@ size_t read_bytes(RelabelContext* ctx, uint64_t offset, std::span<uint8_t> dest)
   return stream_read(&ctx->file, dest);
 }
 
-void write_block(RelabelContext* ctx, uint32_t block, ConstBlockSpan src) {
+void write_sector(RelabelContext* ctx, uint32_t block, ConstBlockSpan src) {
   const uint64_t offset = static_cast<uint64_t>(block) * ctx->block_size;
   ++ctx->unsynced_writes;
   if (!stream_seek(&ctx->file, offset)) {

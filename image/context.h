@@ -167,17 +167,18 @@ void encode_cs0_16(std::span<uint8_t> dest, std::span<const char16_t> units, siz
 // Grows `buffer` to at least `n` bytes.
 void ensure_capacity(SectorBuffer* buffer, uint32_t n);
 
-// Reads `count` whole blocks of the volume's block size from `block` on into
-// `dest` and returns the number of whole blocks read. No more blocks than fit
+// Reads `count` whole sectors from `block` on into `dest` and returns the
+// number of whole sectors read. A sector is a block of the volume's size
+// (`block_size`), 2048 bytes until the volume is found. No more blocks than fit
 // in `dest` are read, nor any beyond block 2^32 - 1.
-uint32_t read_blocks(RelabelContext* ctx, uint32_t block, uint32_t count, std::span<uint8_t> dest);
+uint32_t read_sectors(RelabelContext* ctx, uint32_t block, uint32_t count, std::span<uint8_t> dest);
 
 // Reads dest.size() bytes at byte `offset`; returns how many were read.
 size_t read_bytes(RelabelContext* ctx, uint64_t offset, std::span<uint8_t> dest);
 
-// Writes one block back in place (src is one block). Failures are reported
+// Writes one sector (a block of the volume's size) back in place. Failures are reported
 // on standard output and counted in `write_failures`; the run goes on.
-void write_block(RelabelContext* ctx, uint32_t block, ConstBlockSpan src);
+void write_sector(RelabelContext* ctx, uint32_t block, ConstBlockSpan src);
 
 // Commits everything written since the last sync to storage. Nothing is done
 // (and true returned) when nothing was written.

@@ -31,49 +31,49 @@ struct OpenImage {
   bool opened = false;
 };
 
-TEST(ReadBlocks, CountsWholeSectorsAndStopsAtTheEnd) {
+TEST(ReadSectors, CountsWholeSectorsAndStopsAtTheEnd) {
   OpenImage image(10);
   ASSERT_TRUE(image.opened);
   std::vector<uint8_t> dest(16 * 2048);
-  EXPECT_EQ(read_blocks(&image.ctx, 3, 10, dest), 7u);  // sectors 3-9 exist
+  EXPECT_EQ(read_sectors(&image.ctx, 3, 10, dest), 7u);  // sectors 3-9 exist
   EXPECT_EQ(dest[0], 4);
   EXPECT_EQ(dest[6 * 2048], 10);
-  EXPECT_EQ(read_blocks(&image.ctx, 10, 1, dest), 0u);  // starts at the end
-  EXPECT_EQ(read_blocks(&image.ctx, 4000, 16, dest), 0u);
+  EXPECT_EQ(read_sectors(&image.ctx, 10, 1, dest), 0u);  // starts at the end
+  EXPECT_EQ(read_sectors(&image.ctx, 4000, 16, dest), 0u);
   // Never more than the destination holds.
-  EXPECT_EQ(read_blocks(&image.ctx, 0, 10, std::span<uint8_t>(dest).first(2 * 2048 + 5)), 2u);
+  EXPECT_EQ(read_sectors(&image.ctx, 0, 10, std::span<uint8_t>(dest).first(2 * 2048 + 5)), 2u);
 }
 
-TEST(ReadBlocks, AHalfSectorAtTheEndIsNotCounted) {
+TEST(ReadSectors, AHalfSectorAtTheEndIsNotCounted) {
   OpenImage image(3);
   ASSERT_EQ(truncate(image.path.c_str(), 2 * 2048 + 1000), 0);
   std::vector<uint8_t> dest(4 * 2048);
-  EXPECT_EQ(read_blocks(&image.ctx, 0, 4, dest), 2u);
+  EXPECT_EQ(read_sectors(&image.ctx, 0, 4, dest), 2u);
 }
 
-TEST(WriteBlock, ReachesTheLastSectorNumberAt64BitOffset) {
+TEST(WriteSector, ReachesTheLastSectorNumberAt64BitOffset) {
   OpenImage image(1, true);
   ASSERT_TRUE(image.opened);
   std::array<uint8_t, 2048> marker{};
   marker.fill(0x5C);
-  write_block(&image.ctx, 0xFFFFFFFFu, marker);
+  write_sector(&image.ctx, 0xFFFFFFFFu, marker);
   EXPECT_EQ(image.ctx.write_failures, 0u);
 
   struct stat info {};
   ASSERT_EQ(stat(image.path.c_str(), &info), 0);
   EXPECT_EQ(static_cast<uint64_t>(info.st_size), uint64_t{1} << 43);  // 2^43 = (2^32 - 1) * 2048 + 2048
   std::array<uint8_t, 2048> back{};
-  EXPECT_EQ(read_blocks(&image.ctx, 0xFFFFFFFFu, 16, back), 1u);  // nothing beyond it is read
+  EXPECT_EQ(read_sectors(&image.ctx, 0xFFFFFFFFu, 16, back), 1u);  // nothing beyond it is read
   EXPECT_EQ(back, marker);
   ASSERT_EQ(truncate(image.path.c_str(), 0), 0);  // give the space back at once
 }
 
-TEST(WriteBlock, AFailedWriteIsReportedAndCounted) {
+TEST(WriteSector, AFailedWriteIsReportedAndCounted) {
   OpenImage image(2, false);  // read-only stream: every write fails
   ASSERT_TRUE(image.opened);
   std::array<uint8_t, 2048> data{};
   testing::internal::CaptureStdout();
-  write_block(&image.ctx, 1, data);
+  write_sector(&image.ctx, 1, data);
   std::fflush(stdout);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "fwrite to sector 1 failed, result=0!\n");
   EXPECT_EQ(image.ctx.write_failures, 1u);

@@ -116,7 +116,7 @@ PartitionEntry metadata_entry(std::vector<BlockExtent> main, std::vector<BlockEx
 }
 
 std::optional<uint32_t> map(RelabelContext* ctx, std::span<const uint8_t, 16> location, ExtentList which) {
-  return map_logical_block(ctx, builder::get_u16(location, 8), builder::get_u32(location, 4), which);
+  return map_block_to_sector(ctx, builder::get_u16(location, 8), builder::get_u32(location, 4), which);
 }
 
 TEST(MapBlockToSector, PhysicalAndMetadataPartitions) {

@@ -101,12 +101,12 @@ BlockSpan first_sector(builder::Image* image) {
   return builder::sector(image, 0);
 }
 
-TEST(RewriteDescriptor, RewritesTheFileSetDescriptorFields) {
+TEST(PatchAndWriteDescriptor, RewritesTheFileSetDescriptorFields) {
   builder::Image image = builder::blank_image(1);
   builder::write_fsd(&image, 0, "Old Label", "Old Set");
   PatchRun run(image, "The Monkey");
   builder::Image memory = image;
-  rewrite_descriptor(&run.ctx, first_sector(&memory), 0, "");
+  patch_and_write_descriptor(&run.ctx, first_sector(&memory), 0, "");
   const builder::Image after = run.after();
   ASSERT_EQ(after.bytes, memory.bytes);  // what was patched in memory is what was written
 
@@ -121,20 +121,20 @@ TEST(RewriteDescriptor, RewritesTheFileSetDescriptorFields) {
   EXPECT_EQ(builder::get_u16(d, 10), 496);  // CRC length kept
 }
 
-TEST(RewriteDescriptor, NewCrcCoversExactlyTheRecordedLength) {
+TEST(PatchAndWriteDescriptor, NewCrcCoversExactlyTheRecordedLength) {
   builder::Image image = builder::blank_image(1);
   builder::write_pvd(&image, 0, "Old");
   auto s = builder::sector(&image, 0);
   s[1000] = 0x77;  // beyond the recorded 496 bytes
   PatchRun run(image, "New");
-  rewrite_descriptor(&run.ctx, first_sector(&image), 0, "");
+  patch_and_write_descriptor(&run.ctx, first_sector(&image), 0, "");
   const builder::Image after = run.after();
   const auto d = builder::sector(after, 0);
   EXPECT_EQ(builder::get_u16(d, 8), builder::crc16(d.subspan(16, 496)));
   EXPECT_EQ(d[1000], 0x77);
 }
 
-TEST(RewriteDescriptor, LeavesOtherDescriptorsAndForeignImplementationUseAlone) {
+TEST(PatchAndWriteDescriptor, LeavesOtherDescriptorsAndForeignImplementationUseAlone) {
   builder::Image image = builder::blank_image(4);
   builder::write_pd(&image, 0, 0, 300, 10);
   builder::write_usd(&image, 1);
@@ -143,21 +143,21 @@ TEST(RewriteDescriptor, LeavesOtherDescriptorsAndForeignImplementationUseAlone) 
   PatchRun run(image, "New");
   builder::Image memory = image;
   for (uint32_t n = 0; n < 4; ++n) {
-    rewrite_descriptor(&run.ctx, builder::sector(&memory, n), n, "");
+    patch_and_write_descriptor(&run.ctx, builder::sector(&memory, n), n, "");
   }
   EXPECT_EQ(run.after().bytes, image.bytes);
   EXPECT_EQ(memory.bytes, image.bytes);
   EXPECT_EQ(run.ctx.write_failures, 0u);
 }
 
-TEST(RewriteDescriptor, QueryModeWritesNothing) {
+TEST(PatchAndWriteDescriptor, QueryModeWritesNothing) {
   builder::Image image = builder::blank_image(3);
   builder::write_fsd(&image, 0, "", "");
   builder::write_fsd(&image, 1, "Mirror", "Mirror");
   builder::write_fsd(&image, 2, "Third", "Third");
   PatchRun run(image, nullptr);
   for (uint32_t n = 0; n < 3; ++n) {
-    rewrite_descriptor(&run.ctx, builder::sector(&image, n), n, "");
+    patch_and_write_descriptor(&run.ctx, builder::sector(&image, n), n, "");
   }
   EXPECT_EQ(run.after().bytes, image.bytes);
 }

@@ -110,7 +110,7 @@ void read_metadata_extents(RelabelContext* ctx, PartitionEntry* entry, const Par
   ensure_capacity(&ctx->buffer, size);
   const BlockSpan bytes(ctx->buffer.bytes.data(), size);
   const auto read_list = [&](uint32_t location, std::vector<BlockExtent>* extents, uint32_t* count) {
-    if (read_blocks(ctx, physical_block(underlying, location), 1, bytes) != 1) return;
+    if (read_sectors(ctx, physical_block(underlying, location), 1, bytes) != 1) return;
     if (!tag_verifies(bytes, location)) return;
     read_extent_list(bytes, extents, count);
   };

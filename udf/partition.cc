@@ -88,7 +88,7 @@ bool load_sparing_table(RelabelContext* ctx, PartitionEntry* entry, uint32_t loc
   const uint32_t blocks = static_cast<uint32_t>((size + ctx->block_size - 1) / ctx->block_size);
   ensure_capacity(&ctx->buffer, blocks * ctx->block_size);
   const std::span<uint8_t> table(ctx->buffer.bytes.data(), size_t{blocks} * ctx->block_size);
-  if (read_blocks(ctx, location, blocks, table) != blocks) return false;
+  if (read_sectors(ctx, location, blocks, table) != blocks) return false;
   const auto bytes = table.first(size);
   if (tag_identifier(bytes) != kTagSparingTable || !tag_verifies(bytes, location)) return false;
   if (!identifier_is(bytes.subspan(sparing::kIdentifier, sparing::kIdentifierSize), kSparingTable)) {
@@ -171,7 +171,7 @@ void build_partition_table(RelabelContext* ctx) {
   }
 }
 
-std::optional<uint32_t> map_logical_block(RelabelContext* ctx, uint16_t reference, uint32_t block,
+std::optional<uint32_t> map_block_to_sector(RelabelContext* ctx, uint16_t reference, uint32_t block,
                                           ExtentList which) {
   if (reference >= ctx->partitions.size()) return std::nullopt;
   const PartitionEntry& entry = ctx->partitions[reference];

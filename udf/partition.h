@@ -29,7 +29,7 @@ void build_partition_table(RelabelContext* ctx);
 // The absolute block that logical block `block` of the partition with index
 // `reference` lies at; `which` chooses the metadata file or its mirror. None
 // when there is no such partition or nothing maps the block.
-std::optional<uint32_t> map_logical_block(RelabelContext* ctx, uint16_t reference, uint32_t block,
+std::optional<uint32_t> map_block_to_sector(RelabelContext* ctx, uint16_t reference, uint32_t block,
                                           ExtentList which);
 
 // Logical block `block` of a physical or sparable partition as an absolute

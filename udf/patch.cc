@@ -70,10 +70,10 @@ void report_damaged(RelabelContext* ctx, uint32_t block) {
 }
 
 void commit_block(RelabelContext* ctx, uint32_t block, ConstBlockSpan bytes) {
-  if (!ctx->dry_run) write_block(ctx, block, bytes);
+  if (!ctx->dry_run) write_sector(ctx, block, bytes);
 }
 
-void rewrite_descriptor(RelabelContext* ctx, BlockSpan descriptor, uint32_t block, const char* where) {
+void patch_and_write_descriptor(RelabelContext* ctx, BlockSpan descriptor, uint32_t block, const char* where) {
   if (is_query_mode(ctx)) return;
   const uint16_t tag = tag_identifier(descriptor);
   switch (tag) {

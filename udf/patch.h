@@ -25,7 +25,7 @@ bool is_lv_info(ConstBlockSpan descriptor);
 // the tag, lists the block (dry run, verbose) as "NAME at block N" followed by
 // `where`, and writes it back unless this is a dry run. Anything else, and
 // anything in query mode, is left alone.
-void rewrite_descriptor(RelabelContext* ctx, BlockSpan descriptor, uint32_t block, const char* where);
+void patch_and_write_descriptor(RelabelContext* ctx, BlockSpan descriptor, uint32_t block, const char* where);
 
 // Lists a block that a relabel rewrites or, in a dry run, would rewrite.
 void list_block(const RelabelContext* ctx, const char* name, uint32_t block, const char* where);

@@ -23,7 +23,7 @@ constexpr uint64_t kAnchorAreaBytes = uint64_t{257} * 2048;
 // Scans the Volume Recognition Sequence with descriptors `stride` bytes apart
 // for NSR02 or NSR03 (ECMA-167 2/9.1), up to and including the first
 // descriptor whose Structure Version is 0. The image must hold all ten.
-RecognitionFlags scan_recognition(RelabelContext* ctx, uint32_t stride) {
+RecognitionFlags scan_recognition_sequence(RelabelContext* ctx, uint32_t stride) {
   if (ctx->image_bytes < vsd::kFirstByte + uint64_t{stride} * (vsd::kScanDescriptors - 1) + kDescriptorSize) {
     return 0;
   }
@@ -56,6 +56,13 @@ std::array<std::optional<uint32_t>, 4> anchor_candidates(uint64_t blocks) {
   return candidates;
 }
 
+// Reads the block `block` into `descriptor`: an Anchor Volume Descriptor
+// Pointer (3/10.2) that verifies there.
+bool read_anchor(RelabelContext* ctx, uint32_t block, BlockSpan descriptor) {
+  if (read_sectors(ctx, block, 1, descriptor) != 1) return false;
+  return tag_identifier(descriptor) == kTagAnchorPointer && tag_verifies(descriptor, block);
+}
+
 SequenceExtent read_sequence_extent(ConstBlockSpan anchor, size_t offset) {
   return SequenceExtent{get_u32(anchor, offset + extent_ad::kLength),
                         get_u32(anchor, offset + extent_ad::kLocation)};
@@ -77,7 +84,7 @@ bool sync_step(RelabelContext* ctx) {
 bool handle_file_set_copy(RelabelContext* ctx, uint32_t block, uint32_t location, const char* where,
                           bool* synced) {
   std::vector<uint8_t> bytes(ctx->block_size, 0);
-  if (read_blocks(ctx, block, 1, bytes) != 1 || tag_identifier(bytes) != kTagFileSet) return false;
+  if (read_sectors(ctx, block, 1, bytes) != 1 || tag_identifier(bytes) != kTagFileSet) return false;
   if (!tag_verifies(bytes, location)) {
     report_damaged(ctx, block);
     return true;
@@ -86,7 +93,7 @@ bool handle_file_set_copy(RelabelContext* ctx, uint32_t block, uint32_t location
     decode_lv_identifier(std::span(bytes).subspan<fsd::kLogicalVolumeIdentifier, 128>(), &ctx->captured_label);
     ctx->label_from_file_set = true;
   }
-  rewrite_descriptor(ctx, bytes, block, where);
+  patch_and_write_descriptor(ctx, bytes, block, where);
   *synced = sync_step(ctx);
   return true;
 }
@@ -100,11 +107,11 @@ bool handle_file_set(RelabelContext* ctx) {
   if (get_u32(ctx->fsd_location, long_ad::kLength) != 0) {
     const uint16_t reference = get_u16(ctx->fsd_location, long_ad::kPartitionReference);
     const uint32_t location = get_u32(ctx->fsd_location, long_ad::kLogicalBlock);
-    const auto main = map_logical_block(ctx, reference, location, ExtentList::Main);
+    const auto main = map_block_to_sector(ctx, reference, location, ExtentList::Main);
     if (main) found = handle_file_set_copy(ctx, *main, location, "", &synced);
     if (!synced) return false;
     if (reference < ctx->partitions.size() && ctx->partitions[reference].kind == PartitionKind::Metadata) {
-      const auto mirror = map_logical_block(ctx, reference, location, ExtentList::Mirror);
+      const auto mirror = map_block_to_sector(ctx, reference, location, ExtentList::Mirror);
       if (mirror && mirror != main) {
         found = handle_file_set_copy(ctx, *mirror, location, " (metadata mirror)", &synced) || found;
         if (!synced) return false;
@@ -136,15 +143,14 @@ std::optional<std::vector<uint8_t>> find_volume(RelabelContext* ctx) {
   for (uint32_t size : kBlockSizes) {
     const uint32_t stride = std::max(size, kDescriptorSize);
     auto& scan = scans[static_cast<size_t>(std::countr_zero(stride / kDescriptorSize))];
-    if (!scan) scan = scan_recognition(ctx, stride);
+    if (!scan) scan = scan_recognition_sequence(ctx, stride);
     if (*scan == 0) continue;
     recognised = true;
     ctx->block_size = size;
     ctx->image_blocks = ctx->image_bytes / size;
     std::vector<uint8_t> anchor(size, 0);
     for (const auto& candidate : anchor_candidates(ctx->image_blocks)) {
-      if (!candidate || read_blocks(ctx, *candidate, 1, anchor) != 1) continue;
-      if (tag_identifier(anchor) == kTagAnchorPointer && tag_verifies(anchor, *candidate)) {
+      if (candidate && read_anchor(ctx, *candidate, anchor)) {
         ctx->flags = *scan;
         return anchor;
       }

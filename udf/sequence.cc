@@ -48,7 +48,7 @@ void walk_descriptor_sequence(RelabelContext* ctx, SequenceExtent extent, Sequen
     if (slot == 0) {
       // A sequence that would run past block 2^32 - 1 ends there.
       if (block < first) break;
-      slots_read = read_blocks(ctx, block, kChunkBlocks, chunk);
+      slots_read = read_sectors(ctx, block, kChunkBlocks, chunk);
     }
     // The image ended inside this chunk: the sequence ends with it, and no
     // slot left over from an earlier chunk is looked at.
@@ -75,6 +75,6 @@ void walk_descriptor_sequence(RelabelContext* ctx, SequenceExtent extent, Sequen
     } else if (tag == kTagLogicalVolume) {
       take_logical_volume(ctx, descriptor, findings, kind);
     }
-    if (carries_label) rewrite_descriptor(ctx, descriptor, block, where);
+    if (carries_label) patch_and_write_descriptor(ctx, descriptor, block, where);
   }
 }

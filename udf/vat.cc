@@ -77,7 +77,7 @@ bool read_data(RelabelContext* ctx, const VatInfo& vat, uint64_t offset, std::sp
     if (!place) return false;
     ConstBlockSpan source(vat.entry);
     if (!place->in_entry) {
-      if (read_blocks(ctx, place->block, 1, block) != 1) return false;
+      if (read_sectors(ctx, place->block, 1, block) != 1) return false;
       source = block;
     }
     const size_t piece = std::min(dest.size() - done, source.size() - place->within);
@@ -107,7 +107,7 @@ std::optional<uint32_t> last_nonzero_block(RelabelContext* ctx) {
       // The buffer grows with the chunks: most searches end in the first.
       ensure_capacity(&ctx->buffer, static_cast<uint32_t>(n * size));
       const std::span<uint8_t> bytes(ctx->buffer.bytes.data(), static_cast<size_t>(n * size));
-      if (read_blocks(ctx, static_cast<uint32_t>(s), static_cast<uint32_t>(n), bytes) != n) return std::nullopt;
+      if (read_sectors(ctx, static_cast<uint32_t>(s), static_cast<uint32_t>(n), bytes) != n) return std::nullopt;
       for (uint64_t j = n; j-- > 0;) {
         if (!all_zero(bytes.subspan(static_cast<size_t>(j * size), size))) {
           return static_cast<uint32_t>(s + j);
@@ -132,7 +132,7 @@ std::optional<VatInfo> find_vat(RelabelContext* ctx, const PartitionEntry& entry
     if (block < entry.start) break;
     VatInfo vat;
     vat.entry.assign(size, 0);
-    if (read_blocks(ctx, block, 1, vat.entry) != 1) continue;
+    if (read_sectors(ctx, block, 1, vat.entry) != 1) continue;
     const uint16_t tag = tag_identifier(vat.entry);
     if (tag != kTagFileEntry && tag != kTagExtendedFileEntry) continue;
     if (!tag_verifies(vat.entry, block - entry.start)) continue;
@@ -224,7 +224,7 @@ void rewrite_vat_identifier(RelabelContext* ctx, const VatInfo& vat) {
   }
   // The block is read again: the walks may have rewritten it.
   std::vector<uint8_t> bytes(size, 0);
-  if (read_blocks(ctx, place->block, 1, bytes) != 1 ||
+  if (read_sectors(ctx, place->block, 1, bytes) != 1 ||
       (place->in_entry && !tag_verifies(bytes, vat.entry_block - vat.partition_start))) {
     report_damaged(ctx, vat.entry_block);
     return;
