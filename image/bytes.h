@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 // A volume structure descriptor of the Volume Recognition Sequence is 2048
 // bytes whatever the volume's block size (ECMA-167 2/9.1).
@@ -19,6 +20,16 @@ using ConstBlockSpan = std::span<const uint8_t>;
 
 inline bool field_fits(std::span<const uint8_t> bytes, size_t offset, size_t width) {
   return offset <= bytes.size() && width <= bytes.size() - offset;
+}
+
+// Whether `bytes` are exactly the characters of `expected` (an identifier of
+// a regid, padded with zeros where the identifier is shorter).
+inline bool bytes_are(std::span<const uint8_t> bytes, std::string_view expected) {
+  if (bytes.size() != expected.size()) return false;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] != static_cast<uint8_t>(expected[i])) return false;
+  }
+  return true;
 }
 
 inline uint8_t get_u8(std::span<const uint8_t> bytes, size_t offset) {

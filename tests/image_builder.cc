@@ -482,6 +482,28 @@ void put_regid(std::span<uint8_t> s, size_t offset, std::string_view identifier,
   if (revision != 0) put_u16(s, offset + 24, revision);
 }
 
+// The fields other readers expect of the PVD, IUVD and LVD that
+// write_sequence put at `first`: interchange level and character set list,
+// recording time, UDF revision, domain (with `domain_flags`) and the
+// integrity sequence at sector 64.
+void complete_sequence(Image* image, uint32_t first, uint16_t revision, uint8_t domain_flags) {
+  auto pvd = sector(image, first);
+  put_u16(pvd, 62, 3);  // Maximum Interchange Level
+  put_u32(pvd, 64, 1);  // Character Set List: CS0
+  put_u32(pvd, 68, 1);
+  put_timestamp(pvd, 376);
+  refinish_tag(pvd, first);
+  auto iuvd = sector(image, first + 1);
+  put_u16(iuvd, 20 + 24, revision);
+  refinish_tag(iuvd, first + 1);
+  auto lvd = sector(image, first + 3);
+  put_regid(lvd, 216, "*OSTA UDF Compliant", revision);
+  put_u8(lvd, 242, domain_flags);
+  put_u32(lvd, 432, 2 * kSector);  // Integrity Sequence Extent
+  put_u32(lvd, 436, 64);
+  refinish_tag(lvd, first + 3);
+}
+
 // A closed Logical Volume Integrity Descriptor (3/10.10) at sector 64 with
 // its UDF implementation use (UDF 2.2.6.4), one file and one directory, and
 // a Terminating Descriptor at 65. `partitions` gives each partition's free
@@ -610,21 +632,7 @@ Layout metadata_files_layout(std::string_view label) {
   const std::vector<std::string> maps = {type1_map(0), map};
   for (uint32_t first : {32u, 48u}) {
     write_sequence(image, first, label, kStart, kBlocks, fsd, maps);
-    auto pvd = sector(image, first);
-    put_u16(pvd, 62, 3);  // Maximum Interchange Level
-    put_u32(pvd, 64, 1);  // Character Set List: CS0
-    put_u32(pvd, 68, 1);
-    put_timestamp(pvd, 376);
-    refinish_tag(pvd, first);
-    auto iuvd = sector(image, first + 1);
-    put_u16(iuvd, 20 + 24, kUdf250);
-    refinish_tag(iuvd, first + 1);
-    auto lvd = sector(image, first + 3);
-    put_regid(lvd, 216, "*OSTA UDF Compliant", kUdf250);
-    put_u8(lvd, 242, 3);  // Domain Flags: hard and soft write-protected
-    put_u32(lvd, 432, 2 * kSector);  // Integrity Sequence Extent
-    put_u32(lvd, 436, 64);
-    refinish_tag(lvd, first + 3);
+    complete_sequence(image, first, kUdf250, 3);  // hard and soft write-protected
   }
 
   // Logical Volume Integrity Descriptor, closed, then a Terminating Descriptor.
@@ -808,20 +816,7 @@ Layout sample_layout(std::string_view label) {
   const FsdAddress fsd{kSector, 0, 0};
   for (uint32_t first : {32u, 48u}) {
     write_sequence(image, first, label, kStart, kBlocks, fsd, {type1_map(0)});
-    auto pvd = sector(image, first);
-    put_u16(pvd, 62, 3);  // Maximum Interchange Level
-    put_u32(pvd, 64, 1);  // Character Set List: CS0
-    put_u32(pvd, 68, 1);
-    put_timestamp(pvd, 376);
-    refinish_tag(pvd, first);
-    auto iuvd = sector(image, first + 1);
-    put_u16(iuvd, 20 + 24, kUdf201);
-    refinish_tag(iuvd, first + 1);
-    auto lvd = sector(image, first + 3);
-    put_regid(lvd, 216, "*OSTA UDF Compliant", kUdf201);
-    put_u32(lvd, 432, 2 * kSector);  // Integrity Sequence Extent
-    put_u32(lvd, 436, 64);
-    refinish_tag(lvd, first + 3);
+    complete_sequence(image, first, kUdf201, 0);
   }
 
   write_closed_lvid(image, kFileUniqueId + 1, {{kBlocks - kFileData - 1, kBlocks}}, kUdf201);

@@ -20,10 +20,6 @@ constexpr std::string_view kVirtualPartition{"*UDF Virtual Partition\0", 23};
 constexpr std::string_view kSparablePartition = "*UDF Sparable Partition";
 constexpr std::string_view kSparingTable{"*UDF Sparing Table\0\0\0\0\0", 23};
 
-bool identifier_is(std::span<const uint8_t> identifier, std::string_view expected) {
-  return std::equal(expected.begin(), expected.end(), identifier.begin(), identifier.end());
-}
-
 // The sparable map's fields (UDF 2.2.9): the table locations are read while
 // they lie inside the map's length.
 void decode_sparable_map(std::span<const uint8_t> map, size_t length, PartitionEntry* entry) {
@@ -49,14 +45,14 @@ void decode_partition_map(std::span<const uint8_t> map, size_t length, Partition
   if (type != 2) return;
   const auto identifier = map.subspan(pmap::kType2Identifier, pmap::kType2IdentifierSize);
   entry->number = get_u16(map, pmap::kType2PartitionNumber);
-  if (identifier_is(identifier, kMetadataPartition)) {
+  if (bytes_are(identifier, kMetadataPartition)) {
     entry->kind = PartitionKind::Metadata;
     entry->metadata_file_location = get_u32(map, pmap::kMetadataFileLocation);
     entry->metadata_mirror_location = get_u32(map, pmap::kMetadataMirrorLocation);
     entry->metadata_flags = get_u8(map, pmap::kMetadataFlags);
-  } else if (identifier_is(identifier, kVirtualPartition)) {
+  } else if (bytes_are(identifier, kVirtualPartition)) {
     entry->kind = PartitionKind::Virtual;
-  } else if (identifier_is(identifier, kSparablePartition)) {
+  } else if (bytes_are(identifier, kSparablePartition)) {
     entry->kind = PartitionKind::Sparable;
     decode_sparable_map(map, length, entry);
   } else {
@@ -91,7 +87,7 @@ bool load_sparing_table(RelabelContext* ctx, PartitionEntry* entry, uint32_t loc
   if (read_sectors(ctx, location, blocks, table) != blocks) return false;
   const auto bytes = table.first(size);
   if (tag_identifier(bytes) != kTagSparingTable || !tag_verifies(bytes, location)) return false;
-  if (!identifier_is(bytes.subspan(sparing::kIdentifier, sparing::kIdentifierSize), kSparingTable)) {
+  if (!bytes_are(bytes.subspan(sparing::kIdentifier, sparing::kIdentifierSize), kSparingTable)) {
     return false;
   }
   const size_t count = std::min<size_t>(get_u16(bytes, sparing::kReallocationTableLength),

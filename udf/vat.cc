@@ -19,10 +19,6 @@ constexpr uint32_t kRecordedExtent = 0;
 constexpr std::string_view kVatIdentifier{"*UDF Virtual Alloc Tbl\0", 23};
 constexpr std::string_view kLvExtensionIdentifier{"*UDF VAT LVExtension\0\0\0", 23};
 
-bool identifier_is(std::span<const uint8_t> identifier, std::string_view expected) {
-  return std::equal(expected.begin(), expected.end(), identifier.begin(), identifier.end());
-}
-
 bool all_zero(std::span<const uint8_t> bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
 }
@@ -148,7 +144,7 @@ std::optional<VatInfo> find_vat(RelabelContext* ctx, const PartitionEntry& entry
     }
     std::array<uint8_t, vat::kTrailer150Size> trailer{};
     if (vat.length < trailer.size() || !read_data(ctx, vat, vat.length - trailer.size(), trailer)) continue;
-    if (identifier_is(std::span(trailer).subspan(vat::kTrailerIdentifier, vat::kTrailerIdentifierSize),
+    if (bytes_are(std::span(trailer).subspan(vat::kTrailerIdentifier, vat::kTrailerIdentifierSize),
                       kVatIdentifier)) {
       return vat;
     }
@@ -186,7 +182,7 @@ std::optional<size_t> lv_extension_identifier(ConstBlockSpan entry) {
     const auto attribute = area.subspan(static_cast<size_t>(at));
     const uint32_t length = get_u32(attribute, ea::kAttributeLength);
     if (get_u32(attribute, ea::kAttributeType) == ea::kImplementationUseType &&
-        identifier_is(attribute.subspan(ea::kImplementationIdentifier, ea::kImplementationIdentifierSize),
+        bytes_are(attribute.subspan(ea::kImplementationIdentifier, ea::kImplementationIdentifierSize),
                       kLvExtensionIdentifier)) {
       const uint64_t identifier = at + ea::kImplementationUse + ea::kLvExtensionIdentifier;
       if (identifier + 128 > area.size()) return entry.size();

@@ -305,7 +305,7 @@ def allocated_bytes(path):
 
 
 # Bytes of each label-carrying descriptor that a relabel may change: the
-# identifier fields and their character set specifications.
+# identifier fields and the charspecs that go with them.
 REWRITTEN_FIELDS = {
     udf.TAG_PVD: [(24, 56), (200, 264)],
     udf.TAG_IUVD: [(52, 116), (116, 244)],
