@@ -4,8 +4,9 @@
 #include <string_view>
 
 #include "image/console.h"
-#include "image/context.h"
+#include "image/label.h"
 #include "udf/run.h"
+#include "udf/state.h"
 
 namespace {
 
@@ -146,24 +147,22 @@ int run_command_line(int argc, char** argv) {
   const char* label = operands > 1 ? argv[options.first_operand + 1] : nullptr;
 
   RelabelContext ctx;
-  init_context(&ctx);
   // Without a label a dry run is a plain query.
-  ctx.dry_run = options.dry_run && label != nullptr;
+  if (label != nullptr) ctx.mode = options.dry_run ? RunMode::DryRun : RunMode::Relabel;
   ctx.verbose = options.verbose;
   if (label != nullptr) {
-    if (!set_new_label(&ctx, label)) {
+    ctx.new_label = encode_label(label);
+    if (!ctx.new_label) {
       print_out("Label is not valid UTF-8\n");
-      destroy_context(&ctx);
       return 1;
     }
     // A dry run changes nothing: its listing says what a relabel would do.
-    if (!ctx.dry_run) print_out("Changing %s volume label to '%s'\n", path, label);
+    if (ctx.mode == RunMode::Relabel) print_out("Changing %s volume label to '%s'\n", path, label);
   }
 
   const int status = run_relabel(&ctx, path) ? 0 : 1;
   if (status == 0 && label == nullptr) {
     wprint_out(L"Volume label of %S: %s\n", path, ctx.captured_label.data());
   }
-  destroy_context(&ctx);
   return status;
 }

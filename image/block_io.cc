@@ -5,10 +5,22 @@
 #include "image/console.h"
 #include "image/context.h"
 
-uint32_t read_sectors(RelabelContext* ctx, uint32_t block, uint32_t count, std::span<uint8_t> dest) {
-  const uint32_t size = ctx->block_size;
+bool open_image_file(ImageContext* image, const char* path, bool writable) {
+  image->path = path;
+  if (!stream_open(&image->file, path, writable)) return false;
+  image->image_bytes = stream_size(&image->file).value_or(0);
+  return true;
+}
+
+std::span<uint8_t> scratch_bytes(ImageContext* image, size_t bytes) {
+  if (image->scratch.size() < bytes) image->scratch.resize(bytes);
+  return std::span(image->scratch).first(bytes);
+}
+
+uint32_t read_sectors(ImageContext* image, uint32_t block, uint32_t count, std::span<uint8_t> dest) {
+  const uint32_t size = image->block_size;
   const uint64_t offset = static_cast<uint64_t>(block) * size;
-  if (!stream_seek(&ctx->file, offset)) {
+  if (!stream_seek(&image->file, offset)) {
     print_out("fseek to sector %d failed!\n", static_cast<int>(block));
     return 0;
   }
@@ -17,36 +29,36 @@ uint32_t read_sectors(RelabelContext* ctx, uint32_t block, uint32_t count, std::
   const uint64_t room = dest.size() / size;
   const uint64_t addressable = (uint64_t{1} << 32) - block;
   const auto whole = static_cast<uint32_t>(std::min({uint64_t{count}, room, addressable}));
-  const size_t bytes = stream_read(&ctx->file, dest.first(size_t{whole} * size));
+  const size_t bytes = stream_read(&image->file, dest.first(size_t{whole} * size));
   return static_cast<uint32_t>(bytes / size);
 }
 
-size_t read_bytes(RelabelContext* ctx, uint64_t offset, std::span<uint8_t> dest) {
-  if (!stream_seek(&ctx->file, offset)) return 0;
-  return stream_read(&ctx->file, dest);
+size_t read_bytes(ImageContext* image, uint64_t offset, std::span<uint8_t> dest) {
+  if (!stream_seek(&image->file, offset)) return 0;
+  return stream_read(&image->file, dest);
 }
 
-void write_sector(RelabelContext* ctx, uint32_t block, ConstBlockSpan src) {
-  const uint64_t offset = static_cast<uint64_t>(block) * ctx->block_size;
-  ++ctx->unsynced_writes;
-  if (!stream_seek(&ctx->file, offset)) {
+void write_sector(ImageContext* image, uint32_t block, ConstBlockSpan src) {
+  const uint64_t offset = static_cast<uint64_t>(block) * image->block_size;
+  ++image->unsynced_writes;
+  if (!stream_seek(&image->file, offset)) {
     print_out("fseek to sector %u failed!\n", block);
-    ++ctx->write_failures;
+    ++image->write_failures;
     return;
   }
-  const size_t written = stream_write(&ctx->file, src);
+  const size_t written = stream_write(&image->file, src);
   if (written != src.size()) {
     print_out("fwrite to sector %u failed, result=%zu!\n", block, written);
-    ++ctx->write_failures;
+    ++image->write_failures;
   }
 }
 
-bool sync_image(RelabelContext* ctx) {
-  if (ctx->unsynced_writes == 0) return true;
-  ctx->unsynced_writes = 0;
-  return stream_sync(&ctx->file);
+bool sync_image(ImageContext* image) {
+  if (image->unsynced_writes == 0) return true;
+  image->unsynced_writes = 0;
+  return stream_sync(&image->file);
 }
 
-std::optional<DataRegion> last_data_region(RelabelContext* ctx, uint64_t end) {
-  return stream_last_data(&ctx->file, end);
+std::optional<DataRegion> last_data_region(ImageContext* image, uint64_t end) {
+  return stream_last_data(&image->file, end);
 }

@@ -1,9 +1,8 @@
-// The new label as OSTA Compressed Unicode d-strings (ECMA-167 1/7.2.12):
-// byte 0 the Compression ID (8 or 16), then the characters, the last byte the
-// number of bytes used.
+#include "image/label.h"
+
 #include <algorithm>
 
-#include "image/context.h"
+#include "image/platform.h"
 
 namespace {
 
@@ -33,26 +32,24 @@ void encode_cs0_16(std::span<uint8_t> dest, std::span<const char16_t> units, siz
   dest[dest.size() - 1] = static_cast<uint8_t>(b + 1);
 }
 
-bool set_new_label(RelabelContext* ctx, const char* label) {
+std::optional<LabelDStrings> encode_label(const char* label) {
   std::array<char16_t, kLabelUnits> units{};
-  if (!decode_argument(label, units)) return false;
+  if (!decode_argument(label, units)) return std::nullopt;
 
-  ctx->new_id32.fill(0);
-  ctx->new_id128.fill(0);  // also clears the query-mode marker
-
+  LabelDStrings encoded;
   const size_t n = static_cast<size_t>(std::find(units.begin(), units.end(), u'\0') - units.begin());
-  if (n == 0) return true;  // an empty label: both d-strings stay empty
+  if (n == 0) return encoded;  // an empty label: both d-strings stay empty
   const size_t m = std::min(n, kMaxLabelCharacters);
 
   // One form for both d-strings, chosen from the first m characters.
   const bool wide = std::any_of(units.begin(), units.begin() + static_cast<ptrdiff_t>(m),
                                 [](char16_t c) { return c > 0xFF; });
   if (wide) {
-    encode_cs0_16(ctx->new_id32, units, 2 * m);
-    encode_cs0_16(ctx->new_id128, units, 2 * m);
+    encode_cs0_16(encoded.id32, units, 2 * m);
+    encode_cs0_16(encoded.id128, units, 2 * m);
   } else {
-    encode_cs0_8(ctx->new_id32, units, m);
-    encode_cs0_8(ctx->new_id128, units, m);
+    encode_cs0_8(encoded.id32, units, m);
+    encode_cs0_8(encoded.id128, units, m);
   }
-  return true;
+  return encoded;
 }

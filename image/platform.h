@@ -11,10 +11,16 @@
 // An image file opened for binary access with 64-bit positioning.
 // `handle` is a file descriptor on POSIX and a FILE* on Windows; `position`
 // is the byte offset the next read or write starts at.
+// The stream closes when it goes out of scope; it is not copied.
 struct ImageStream {
   intptr_t handle = -1;
   uint64_t position = 0;
   bool open = false;
+
+  ImageStream() = default;
+  ImageStream(const ImageStream&) = delete;
+  ImageStream& operator=(const ImageStream&) = delete;
+  ~ImageStream();
 };
 
 // Opens `path` read-only, or for reading and writing without truncation when
@@ -55,6 +61,8 @@ bool stream_sync(ImageStream* stream);
 
 // Closes the stream if it is open. The result of closing is not examined.
 void stream_close(ImageStream* stream);
+
+inline ImageStream::~ImageStream() { stream_close(this); }
 
 // Converts a command-line argument, UTF-8 (on Windows main.cc makes it so from
 // the wide command line), to UTF-16. Writes at most out.size() - 1 code units followed by a

@@ -21,13 +21,11 @@ struct OpenImage {
     }
     path = dir.file("image.iso");
     builder::write_file(path, image);
-    init_context(&ctx);
     opened = stream_open(&ctx.file, path.c_str(), writable);
   }
-  ~OpenImage() { destroy_context(&ctx); }
   TempDir dir;
   std::string path;
-  RelabelContext ctx;
+  ImageContext ctx;
   bool opened = false;
 };
 

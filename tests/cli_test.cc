@@ -253,12 +253,14 @@ TEST_F(DryRun, ListsWhatAVerboseRelabelRewritesAndWritesNothing) {
     listed_blocks.erase(std::unique(listed_blocks.begin(), listed_blocks.end()), listed_blocks.end());
     EXPECT_EQ(listed_blocks, builder::changed_sectors(c.layout.image, builder::read_file(real))) << c.name;
   }
-  // The listing line's form.
+  // The listing line's form, in write-group order: the main sequence and
+  // the File Set Descriptor, then the reserve sequence.
   const std::string path = put(builder::plain_layout("Old").image);
   const std::vector<std::string> lines = listing(run_tool({"-nv", path, "New"}).out);
-  ASSERT_FALSE(lines.empty());
+  ASSERT_EQ(lines.size(), 7u);
   EXPECT_EQ(lines.front(), "Primary Volume Descriptor at block 32 (main sequence)");
-  EXPECT_EQ(lines.back(), "File Set Descriptor at block 300");
+  EXPECT_EQ(lines[3], "File Set Descriptor at block 300");
+  EXPECT_EQ(lines.back(), "Logical Volume Descriptor at block 51 (reserve sequence)");
 }
 
 using OpenFailure = Fixture;
@@ -363,16 +365,17 @@ TEST_F(Writing, QueryOfAReadOnlyFileLeavesItUnchanged) {
 TEST_F(Writing, FailedWritesAreReportedAndEndWithStatusOne) {
   const builder::Layout layout = builder::plain_layout("Old");
   const std::string path = put(layout.image);
-  // Writes below sector 40 succeed; the reserve sequence (48-51) and the
-  // File Set Descriptor (300) lie beyond the limit.
+  // Writes below sector 40 succeed; the File Set Descriptor (300, written
+  // with the main sequence) and the reserve sequence (48-51) lie beyond the
+  // limit.
   ToolOptions options;
   options.file_size_limit = 40 * 2048;
   const ToolResult r = run_tool({path, "New"}, options);
   EXPECT_EQ(r.out, "Changing " + path + " volume label to 'New'\n"
+                   "fwrite to sector 300 failed, result=0!\n"
                    "fwrite to sector 48 failed, result=0!\n"
                    "fwrite to sector 49 failed, result=0!\n"
-                   "fwrite to sector 51 failed, result=0!\n"
-                   "fwrite to sector 300 failed, result=0!\n");
+                   "fwrite to sector 51 failed, result=0!\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(builder::changed_sectors(layout.image, builder::read_file(path)),
             (std::vector<uint32_t>{32, 33, 35}));

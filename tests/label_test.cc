@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "image/context.h"
+#include "image/label.h"
 #include "image/utf.h"
 
 namespace {
@@ -16,13 +16,11 @@ struct Encoded {
   bool query_mode;
 };
 
+// A label that cannot be encoded leaves the run without a new label: a query.
 Encoded encode(const std::string& label) {
-  RelabelContext ctx;
-  init_context(&ctx);
-  const bool ok = set_new_label(&ctx, label.c_str());
-  Encoded e{ok, ctx.new_id32, ctx.new_id128, is_query_mode(&ctx)};
-  destroy_context(&ctx);
-  return e;
+  const auto d = encode_label(label.c_str());
+  const LabelDStrings none;
+  return Encoded{d.has_value(), d.value_or(none).id32, d.value_or(none).id128, !d};
 }
 
 // The 8-bit d-string a reader expects for ASCII `text` in a field of N bytes.
@@ -47,22 +45,6 @@ std::string ascii(size_t n) {
   std::string s;
   for (size_t i = 0; i < n; ++i) s.push_back(static_cast<char>('A' + i % 26));
   return s;
-}
-
-TEST(InitContext, StartsInQueryModeWithAZeroFilledBuffer) {
-  RelabelContext ctx;
-  init_context(&ctx);
-  EXPECT_TRUE(is_query_mode(&ctx));
-  EXPECT_EQ(ctx.buffer.capacity, 32768u);
-  EXPECT_EQ(ctx.buffer.bytes, std::vector<uint8_t>(32768, 0));
-  EXPECT_EQ(ctx.new_id128[127], 255);
-  ensure_capacity(&ctx.buffer, 20480);  // never shrinks or grows for the sizes asked for
-  EXPECT_EQ(ctx.buffer.capacity, 32768u);
-  ensure_capacity(&ctx.buffer, 40960);
-  EXPECT_EQ(ctx.buffer.capacity, 40960u);
-  EXPECT_GE(ctx.buffer.bytes.size(), 40960u);
-  destroy_context(&ctx);
-  EXPECT_EQ(ctx.buffer.capacity, 0u);
 }
 
 TEST(SetNewLabel, EightBitFormsAndTheirCuts) {

@@ -2,7 +2,7 @@
 // logical block to a sector.
 #include <gtest/gtest.h>
 
-#include "image/context.h"
+#include "udf/state.h"
 #include "image_builder.h"
 #include "run_tool.h"
 #include "udf/metadata.h"
@@ -93,14 +93,11 @@ TEST(DecodeAllocationDescriptor, TakesEachFormsFields) {
   EXPECT_FALSE(decode_allocation_descriptor(la, 2044, 0));  // would cross the sector's end
 }
 
-// A context whose table holds `entries`.
-RelabelContext table(std::vector<PartitionEntry> entries) {
+// A run whose partition table holds `entries`.
+struct Table {
+  explicit Table(std::vector<PartitionEntry> entries) { ctx.partitions = std::move(entries); }
   RelabelContext ctx;
-  init_context(&ctx);
-  ctx.partitions = std::move(entries);
-  ctx.partition_count = static_cast<uint32_t>(ctx.partitions.size());
-  return ctx;
-}
+};
 
 // Partition number 1: no physical partition shares it, so its extents are
 // taken as absolute blocks.
@@ -122,38 +119,38 @@ std::optional<uint32_t> map(RelabelContext* ctx, std::span<const uint8_t, 16> lo
 TEST(MapBlockToSector, PhysicalAndMetadataPartitions) {
   PartitionEntry physical;
   physical.start = 257;
-  RelabelContext ctx = table({physical, metadata_entry({{310, 311}, {350, 350}}, {{400, 400}})});
-  EXPECT_EQ(map(&ctx, long_ad(0, 0), ExtentList::Main), 257u);
-  EXPECT_EQ(map(&ctx, long_ad(0, 1), ExtentList::Main), 310u);
-  EXPECT_EQ(map(&ctx, long_ad(1, 1), ExtentList::Main), 311u);
-  EXPECT_EQ(map(&ctx, long_ad(2, 1), ExtentList::Main), 350u);
-  EXPECT_EQ(map(&ctx, long_ad(3, 1), ExtentList::Main), std::nullopt);
-  EXPECT_EQ(map(&ctx, long_ad(0, 1), ExtentList::Mirror), 400u);
-  EXPECT_EQ(map(&ctx, long_ad(1, 1), ExtentList::Mirror), std::nullopt);
-  EXPECT_EQ(map(&ctx, long_ad(0, 2), ExtentList::Main), std::nullopt);  // no entry
+  Table t({physical, metadata_entry({{310, 311}, {350, 350}}, {{400, 400}})});
+  EXPECT_EQ(map(&t.ctx, long_ad(0, 0), ExtentList::Main), 257u);
+  EXPECT_EQ(map(&t.ctx, long_ad(0, 1), ExtentList::Main), 310u);
+  EXPECT_EQ(map(&t.ctx, long_ad(1, 1), ExtentList::Main), 311u);
+  EXPECT_EQ(map(&t.ctx, long_ad(2, 1), ExtentList::Main), 350u);
+  EXPECT_EQ(map(&t.ctx, long_ad(3, 1), ExtentList::Main), std::nullopt);
+  EXPECT_EQ(map(&t.ctx, long_ad(0, 1), ExtentList::Mirror), 400u);
+  EXPECT_EQ(map(&t.ctx, long_ad(1, 1), ExtentList::Mirror), std::nullopt);
+  EXPECT_EQ(map(&t.ctx, long_ad(0, 2), ExtentList::Main), std::nullopt);  // no entry
 }
 
 TEST(MapBlockToSector, ZeroFilledAndEmptyExtentsAndOtherKinds) {
   PartitionEntry virtual_entry;
   virtual_entry.kind = PartitionKind::Virtual;
   // {0,0} covers one block at sector 0; {20,19} (a zero-length extent) none.
-  RelabelContext ctx = table({metadata_entry({{20, 19}, {0, 0}, {0, 0}}), virtual_entry,
+  Table t({metadata_entry({{20, 19}, {0, 0}, {0, 0}}), virtual_entry,
                                     metadata_entry({})});
-  EXPECT_EQ(map(&ctx, long_ad(0, 0), ExtentList::Main), 0u);
-  EXPECT_EQ(map(&ctx, long_ad(1, 0), ExtentList::Main), 0u);
-  EXPECT_EQ(map(&ctx, long_ad(2, 0), ExtentList::Main), std::nullopt);
-  EXPECT_EQ(map(&ctx, long_ad(0, 1), ExtentList::Main), std::nullopt);
-  EXPECT_EQ(map(&ctx, long_ad(0, 2), ExtentList::Main), std::nullopt);
-  EXPECT_EQ(map(&ctx, long_ad(0, 2), ExtentList::Mirror), std::nullopt);
+  EXPECT_EQ(map(&t.ctx, long_ad(0, 0), ExtentList::Main), 0u);
+  EXPECT_EQ(map(&t.ctx, long_ad(1, 0), ExtentList::Main), 0u);
+  EXPECT_EQ(map(&t.ctx, long_ad(2, 0), ExtentList::Main), std::nullopt);
+  EXPECT_EQ(map(&t.ctx, long_ad(0, 1), ExtentList::Main), std::nullopt);
+  EXPECT_EQ(map(&t.ctx, long_ad(0, 2), ExtentList::Main), std::nullopt);
+  EXPECT_EQ(map(&t.ctx, long_ad(0, 2), ExtentList::Mirror), std::nullopt);
 }
 
 TEST(MapBlockToSector, ArithmeticWrapsAt32Bits) {
   PartitionEntry physical;
   physical.start = 0xFFFFFFF0;
-  RelabelContext ctx = table({physical, metadata_entry({{0xFFFFFFFE, 0xFFFFFFFF}, {5, 6}})});
-  EXPECT_EQ(map(&ctx, long_ad(0x20, 0), ExtentList::Main), 0x10u);
-  EXPECT_EQ(map(&ctx, long_ad(1, 1), ExtentList::Main), 0xFFFFFFFFu);
-  EXPECT_EQ(map(&ctx, long_ad(3, 1), ExtentList::Main), 6u);
+  Table t({physical, metadata_entry({{0xFFFFFFFE, 0xFFFFFFFF}, {5, 6}})});
+  EXPECT_EQ(map(&t.ctx, long_ad(0x20, 0), ExtentList::Main), 0x10u);
+  EXPECT_EQ(map(&t.ctx, long_ad(1, 1), ExtentList::Main), 0xFFFFFFFFu);
+  EXPECT_EQ(map(&t.ctx, long_ad(3, 1), ExtentList::Main), 6u);
 }
 
 // read_metadata_extents over a real image: File Entries at blocks 300
@@ -165,14 +162,12 @@ struct MetadataRead {
     if (mirror != nullptr) builder::write_file_entry(&image, 400, *mirror);
     const std::string path = dir.file("m.iso");
     builder::write_file(path, image);
-    init_context(&ctx);
-    stream_open(&ctx.file, path.c_str(), false);
+    stream_open(&ctx.image.file, path.c_str(), false);
     entry.kind = PartitionKind::Metadata;
     entry.metadata_file_location = 300;
     entry.metadata_mirror_location = mirror_location;
     read_metadata_extents(&ctx, &entry, entry);
   }
-  ~MetadataRead() { destroy_context(&ctx); }
   TempDir dir;
   RelabelContext ctx;
   PartitionEntry entry;

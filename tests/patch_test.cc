@@ -3,10 +3,10 @@
 
 #include <string>
 
-#include "image/context.h"
 #include "image_builder.h"
 #include "run_tool.h"
 #include "udf/patch.h"
+#include "udf/plan.h"
 
 namespace {
 
@@ -78,18 +78,25 @@ TEST(DecodeLvIdentifier, OverwritesWithoutClearingWhatFollows) {
   EXPECT_EQ(captured(out), u"Mxyz");
 }
 
-// A context in relabel mode over a one-sector image file holding `descriptor`.
+// A relabel (or, without a label, a query) over an image file: each of its
+// sectors offered to the plan as a verified descriptor, then the plan
+// committed.
 struct PatchRun {
   explicit PatchRun(const builder::Image& image, const char* label) {
     path = dir.file("d.iso");
     builder::write_file(path, image);
-    init_context(&ctx);
-    if (label != nullptr) set_new_label(&ctx, label);
-    stream_open(&ctx.file, path.c_str(), label != nullptr);
+    if (label != nullptr) {
+      ctx.mode = RunMode::Relabel;
+      ctx.new_label = encode_label(label);
+    }
+    stream_open(&ctx.image.file, path.c_str(), label != nullptr);
   }
-  ~PatchRun() { destroy_context(&ctx); }
-  builder::Image after() {
-    stream_close(&ctx.file);
+  builder::Image relabel(const builder::Image& image) {
+    for (uint32_t n = 0; n < builder::sector_count(image); ++n) {
+      plan_descriptor(&ctx, builder::sector(image, n), n, "", WriteGroup::First);
+    }
+    commit_plan(&ctx);
+    stream_close(&ctx.image.file);
     return builder::read_file(path);
   }
   TempDir dir;
@@ -97,20 +104,15 @@ struct PatchRun {
   RelabelContext ctx;
 };
 
-BlockSpan first_sector(builder::Image* image) {
-  return builder::sector(image, 0);
-}
-
 TEST(PatchAndWriteDescriptor, RewritesTheFileSetDescriptorFields) {
   builder::Image image = builder::blank_image(1);
   builder::write_fsd(&image, 0, "Old Label", "Old Set");
   PatchRun run(image, "The Monkey");
-  builder::Image memory = image;
-  patch_and_write_descriptor(&run.ctx, first_sector(&memory), 0, "");
-  const builder::Image after = run.after();
-  ASSERT_EQ(after.bytes, memory.bytes);  // what was patched in memory is what was written
-
+  const builder::Image after = run.relabel(image);
+  ASSERT_EQ(run.ctx.plan.size(), 1u);
   const auto d = builder::sector(after, 0);
+  ASSERT_TRUE(std::equal(d.begin(), d.end(), run.ctx.plan[0].bytes.begin()));  // the plan is what was written
+
   auto field = [&](size_t offset, size_t size) { return std::string(d.begin() + offset, d.begin() + offset + size); };
   EXPECT_EQ(field(48, 64), builder::cs0_charspec());
   EXPECT_EQ(field(112, 128), builder::dstring8("The Monkey", 128));
@@ -127,8 +129,7 @@ TEST(PatchAndWriteDescriptor, NewCrcCoversExactlyTheRecordedLength) {
   auto s = builder::sector(&image, 0);
   s[1000] = 0x77;  // beyond the recorded 496 bytes
   PatchRun run(image, "New");
-  patch_and_write_descriptor(&run.ctx, first_sector(&image), 0, "");
-  const builder::Image after = run.after();
+  const builder::Image after = run.relabel(image);
   const auto d = builder::sector(after, 0);
   EXPECT_EQ(builder::get_u16(d, 8), builder::crc16(d.subspan(16, 496)));
   EXPECT_EQ(d[1000], 0x77);
@@ -141,13 +142,9 @@ TEST(PatchAndWriteDescriptor, LeavesOtherDescriptorsAndForeignImplementationUseA
   builder::write_iuvd(&image, 2, "Other", "*Other Implementation");
   builder::write_td(&image, 3);
   PatchRun run(image, "New");
-  builder::Image memory = image;
-  for (uint32_t n = 0; n < 4; ++n) {
-    patch_and_write_descriptor(&run.ctx, builder::sector(&memory, n), n, "");
-  }
-  EXPECT_EQ(run.after().bytes, image.bytes);
-  EXPECT_EQ(memory.bytes, image.bytes);
-  EXPECT_EQ(run.ctx.write_failures, 0u);
+  EXPECT_EQ(run.relabel(image).bytes, image.bytes);
+  EXPECT_TRUE(run.ctx.plan.empty());
+  EXPECT_EQ(run.ctx.image.write_failures, 0u);
 }
 
 TEST(PatchAndWriteDescriptor, QueryModeWritesNothing) {
@@ -156,10 +153,8 @@ TEST(PatchAndWriteDescriptor, QueryModeWritesNothing) {
   builder::write_fsd(&image, 1, "Mirror", "Mirror");
   builder::write_fsd(&image, 2, "Third", "Third");
   PatchRun run(image, nullptr);
-  for (uint32_t n = 0; n < 3; ++n) {
-    patch_and_write_descriptor(&run.ctx, builder::sector(&image, n), n, "");
-  }
-  EXPECT_EQ(run.after().bytes, image.bytes);
+  EXPECT_EQ(run.relabel(image).bytes, image.bytes);
+  EXPECT_TRUE(run.ctx.plan.empty());
 }
 
 }  // namespace

@@ -106,11 +106,10 @@ std::optional<DecodedDescriptor> decode_allocation_descriptor(ConstBlockSpan des
 }
 
 void read_metadata_extents(RelabelContext* ctx, PartitionEntry* entry, const PartitionEntry& underlying) {
-  const uint32_t size = ctx->block_size;
-  ensure_capacity(&ctx->buffer, size);
-  const BlockSpan bytes(ctx->buffer.bytes.data(), size);
+  const uint32_t size = ctx->image.block_size;
+  const BlockSpan bytes = scratch_bytes(&ctx->image, size);
   const auto read_list = [&](uint32_t location, std::vector<BlockExtent>* extents, uint32_t* count) {
-    if (read_sectors(ctx, physical_block(underlying, location), 1, bytes) != 1) return;
+    if (read_sectors(&ctx->image, physical_block(underlying, location), 1, bytes) != 1) return;
     if (!tag_verifies(bytes, location)) return;
     read_extent_list(bytes, extents, count);
   };

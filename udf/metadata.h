@@ -8,7 +8,7 @@
 #include <optional>
 #include <span>
 
-#include "image/context.h"
+#include "udf/state.h"
 #include "udf/partition.h"
 
 // Where a File Entry's or Extended File Entry's allocation descriptors lie

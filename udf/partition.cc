@@ -81,10 +81,9 @@ bool load_sparing_table(RelabelContext* ctx, PartitionEntry* entry, uint32_t loc
   const uint64_t declared = entry->sparing_table_size;
   if (declared < sparing::kMinimumSize) return false;
   const size_t size = static_cast<size_t>(std::min<uint64_t>(declared, sparing::kLargestTable));
-  const uint32_t blocks = static_cast<uint32_t>((size + ctx->block_size - 1) / ctx->block_size);
-  ensure_capacity(&ctx->buffer, blocks * ctx->block_size);
-  const std::span<uint8_t> table(ctx->buffer.bytes.data(), size_t{blocks} * ctx->block_size);
-  if (read_sectors(ctx, location, blocks, table) != blocks) return false;
+  const uint32_t blocks = static_cast<uint32_t>((size + ctx->image.block_size - 1) / ctx->image.block_size);
+  const std::span<uint8_t> table = scratch_bytes(&ctx->image, size_t{blocks} * ctx->image.block_size);
+  if (read_sectors(&ctx->image, location, blocks, table) != blocks) return false;
   const auto bytes = table.first(size);
   if (tag_identifier(bytes) != kTagSparingTable || !tag_verifies(bytes, location)) return false;
   if (!bytes_are(bytes.subspan(sparing::kIdentifier, sparing::kIdentifierSize), kSparingTable)) {
@@ -147,7 +146,6 @@ uint32_t physical_block(const PartitionEntry& entry, uint32_t block) {
 void build_partition_table(RelabelContext* ctx) {
   const SequenceFindings& source = ctx->main_findings.has_maps ? ctx->main_findings : ctx->reserve_findings;
   ctx->partitions = source.maps;
-  ctx->partition_count = static_cast<uint32_t>(ctx->partitions.size());
   for (PartitionEntry& entry : ctx->partitions) {
     if (!match_partition(ctx->main_findings, &entry)) match_partition(ctx->reserve_findings, &entry);
   }

@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "image/context.h"
+#include "udf/state.h"
 
 enum class ExtentList { Main, Mirror };
 

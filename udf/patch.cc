@@ -59,47 +59,47 @@ void decode_lv_identifier(std::span<const uint8_t, 128> identifier,
   }
 }
 
-void list_block(const RelabelContext* ctx, const char* name, uint32_t block, const char* where) {
-  if (ctx->dry_run || ctx->verbose) print_out("%s at block %u%s\n", name, block, where);
-}
-
 void report_damaged(RelabelContext* ctx, uint32_t block) {
   if (is_query_mode(ctx)) return;
   print_out("Damaged descriptor at block %u left unchanged\n", block);
   ++ctx->damaged;
 }
 
-void commit_block(RelabelContext* ctx, uint32_t block, ConstBlockSpan bytes) {
-  if (!ctx->dry_run) write_sector(ctx, block, bytes);
-}
-
-void patch_and_write_descriptor(RelabelContext* ctx, BlockSpan descriptor, uint32_t block, const char* where) {
-  if (is_query_mode(ctx)) return;
+const char* patch_descriptor(BlockSpan descriptor, const LabelDStrings& label) {
   const uint16_t tag = tag_identifier(descriptor);
   switch (tag) {
     case kTagPrimaryVolume:
       write_cs0_charspec(descriptor, pvd::kDescriptorCharacterSet);
-      write_dstring(descriptor, pvd::kVolumeIdentifier, ctx->new_id32);
+      write_dstring(descriptor, pvd::kVolumeIdentifier, label.id32);
       break;
     case kTagImplementationUse:
-      if (!is_lv_info(descriptor)) return;
+      if (!is_lv_info(descriptor)) return nullptr;
       write_cs0_charspec(descriptor, iuvd::kLviCharset);
-      write_dstring(descriptor, iuvd::kLogicalVolumeIdentifier, ctx->new_id128);
+      write_dstring(descriptor, iuvd::kLogicalVolumeIdentifier, label.id128);
       break;
     case kTagLogicalVolume:
       write_cs0_charspec(descriptor, lvd::kDescriptorCharacterSet);
-      write_dstring(descriptor, lvd::kLogicalVolumeIdentifier, ctx->new_id128);
+      write_dstring(descriptor, lvd::kLogicalVolumeIdentifier, label.id128);
       break;
     case kTagFileSet:
       write_cs0_charspec(descriptor, fsd::kLogicalVolumeIdentifierCharset);
-      write_dstring(descriptor, fsd::kLogicalVolumeIdentifier, ctx->new_id128);
+      write_dstring(descriptor, fsd::kLogicalVolumeIdentifier, label.id128);
       write_cs0_charspec(descriptor, fsd::kFileSetCharset);
-      write_dstring(descriptor, fsd::kFileSetIdentifier, ctx->new_id32);
+      write_dstring(descriptor, fsd::kFileSetIdentifier, label.id32);
       break;
     default:
-      return;
+      return nullptr;
   }
   finalize_tag(descriptor, get_u16(descriptor, kTagCrcLengthOffset));
-  list_block(ctx, descriptor_name(tag), block, where);
-  commit_block(ctx, block, descriptor);
+  return descriptor_name(tag);
+}
+
+void plan_descriptor(RelabelContext* ctx, ConstBlockSpan descriptor, uint32_t block, const char* where,
+                     WriteGroup group) {
+  if (is_query_mode(ctx) || !ctx->new_label) return;
+  PlannedWrite write{block, std::vector<uint8_t>(descriptor.begin(), descriptor.end()), "", where, group, {}, {}};
+  const char* name = patch_descriptor(write.bytes, *ctx->new_label);
+  if (name == nullptr) return;
+  write.name = name;
+  ctx->plan.push_back(std::move(write));
 }

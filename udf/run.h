@@ -6,17 +6,18 @@
 #include <optional>
 #include <vector>
 
-#include "image/context.h"
+#include "udf/state.h"
 
 // The whole run. Returns false, after printing why, when the image cannot be
 // opened, holds no UDF volume or no verified anchor; in relabel mode (and a
 // dry run) also when a label-carrying descriptor is damaged, no File Set
 // Descriptor was found, a write failed or a sync failed ("Done!" is printed
-// only on success). In query mode `captured_label` then holds the label.
+// only on success). Everything is read and the plan made before anything is
+// written. In query mode `captured_label` then holds the label.
 bool run_relabel(RelabelContext* ctx, const char* path);
 
 // Opens the image read-only in query mode and for a dry run, for update in
-// relabel mode.
+// relabel mode; prints why and returns false when it cannot.
 bool open_image(RelabelContext* ctx, const char* path);
 
 // Finds the volume's block size: the smallest of 512 to 32768 bytes for

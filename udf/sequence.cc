@@ -33,13 +33,13 @@ void take_logical_volume(RelabelContext* ctx, ConstBlockSpan descriptor, Sequenc
 }  // namespace
 
 void walk_descriptor_sequence(RelabelContext* ctx, SequenceExtent extent, SequenceKind kind) {
-  const uint32_t size = ctx->block_size;
+  const uint32_t size = ctx->image.block_size;
   const uint32_t total = extent.length / size;
   const uint32_t first = extent.location;
-  ensure_capacity(&ctx->buffer, kChunkBlocks * size);
-  const std::span<uint8_t> chunk(ctx->buffer.bytes.data(), size_t{kChunkBlocks} * size);
+  const std::span<uint8_t> chunk = scratch_bytes(&ctx->image, size_t{kChunkBlocks} * size);
   SequenceFindings* findings = kind == SequenceKind::Main ? &ctx->main_findings : &ctx->reserve_findings;
   const char* where = kind == SequenceKind::Main ? " (main sequence)" : " (reserve sequence)";
+  const WriteGroup group = kind == SequenceKind::Main ? WriteGroup::First : WriteGroup::Second;
 
   uint32_t slots_read = 0;
   for (uint32_t i = 0; i < total; ++i) {
@@ -48,7 +48,7 @@ void walk_descriptor_sequence(RelabelContext* ctx, SequenceExtent extent, Sequen
     if (slot == 0) {
       // A sequence that would run past block 2^32 - 1 ends there.
       if (block < first) break;
-      slots_read = read_sectors(ctx, block, kChunkBlocks, chunk);
+      slots_read = read_sectors(&ctx->image, block, kChunkBlocks, chunk);
     }
     // The image ended inside this chunk: the sequence ends with it, and no
     // slot left over from an earlier chunk is looked at.
@@ -75,6 +75,6 @@ void walk_descriptor_sequence(RelabelContext* ctx, SequenceExtent extent, Sequen
     } else if (tag == kTagLogicalVolume) {
       take_logical_volume(ctx, descriptor, findings, kind);
     }
-    if (carries_label) patch_and_write_descriptor(ctx, descriptor, block, where);
+    if (carries_label) plan_descriptor(ctx, descriptor, block, where, group);
   }
 }

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "image/context.h"
+#include "udf/state.h"
 
 // An extent_ad as read from the anchor: length in bytes, location as a block.
 struct SequenceExtent {
@@ -18,8 +18,9 @@ enum class SequenceKind { Main, Reserve };
 // over; any other tag identifier ends the walk, as does the end of the
 // image. Of those, only descriptors that verify (tag checksum, CRC, Tag
 // Location equal to their block) are used: Primary, "*UDF LV Info"
-// Implementation Use and Logical Volume Descriptors are rewritten at once in
-// relabel mode (a damaged one is reported instead), Partition Descriptors
+// Implementation Use and Logical Volume Descriptors are planned for rewriting
+// (the main sequence's in the first write group, the reserve's in the second;
+// a damaged one is reported instead), Partition Descriptors
 // are kept in the sequence's findings, and Logical Volume Descriptors give
 // the File Set Descriptor's location (the first with one), the fallback
 // label and the sequence's partition maps.

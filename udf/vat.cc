@@ -64,16 +64,15 @@ std::optional<DataPlace> locate_data(const VatInfo& vat, uint64_t offset, uint32
 
 // Reads dest.size() bytes of the VAT's data from `offset` on, block by block.
 bool read_data(RelabelContext* ctx, const VatInfo& vat, uint64_t offset, std::span<uint8_t> dest) {
-  const uint32_t size = ctx->block_size;
-  ensure_capacity(&ctx->buffer, size);
-  const BlockSpan block(ctx->buffer.bytes.data(), size);
+  const uint32_t size = ctx->image.block_size;
+  const BlockSpan block = scratch_bytes(&ctx->image, size);
   size_t done = 0;
   while (done < dest.size()) {
     const auto place = locate_data(vat, offset + done, size);
     if (!place) return false;
     ConstBlockSpan source(vat.entry);
     if (!place->in_entry) {
-      if (read_sectors(ctx, place->block, 1, block) != 1) return false;
+      if (read_sectors(&ctx->image, place->block, 1, block) != 1) return false;
       source = block;
     }
     const size_t piece = std::min(dest.size() - done, source.size() - place->within);
@@ -86,12 +85,12 @@ bool read_data(RelabelContext* ctx, const VatInfo& vat, uint64_t offset, std::sp
 }  // namespace
 
 std::optional<uint32_t> last_nonzero_block(RelabelContext* ctx) {
-  const uint32_t size = ctx->block_size;
+  const uint32_t size = ctx->image.block_size;
   const uint64_t max_chunk = std::max<uint64_t>(1, kLargestChunkBytes / size);
   uint64_t zero_bytes = 0;
-  uint64_t end_block = std::min<uint64_t>(ctx->image_blocks, uint64_t{1} << 32);
+  uint64_t end_block = std::min<uint64_t>(ctx->image.image_blocks, uint64_t{1} << 32);
   while (end_block > 0) {
-    const auto region = last_data_region(ctx, end_block * size);
+    const auto region = last_data_region(&ctx->image, end_block * size);
     if (!region) return std::nullopt;
     const uint64_t first_block = region->first / size;
     uint64_t e = std::min(end_block, (region->last + size - 1) / size);
@@ -101,9 +100,8 @@ std::optional<uint32_t> last_nonzero_block(RelabelContext* ctx) {
       if (n == 0) return std::nullopt;
       const uint64_t s = e - n;
       // The buffer grows with the chunks: most searches end in the first.
-      ensure_capacity(&ctx->buffer, static_cast<uint32_t>(n * size));
-      const std::span<uint8_t> bytes(ctx->buffer.bytes.data(), static_cast<size_t>(n * size));
-      if (read_sectors(ctx, static_cast<uint32_t>(s), static_cast<uint32_t>(n), bytes) != n) return std::nullopt;
+      const std::span<uint8_t> bytes = scratch_bytes(&ctx->image, static_cast<size_t>(n * size));
+      if (read_sectors(&ctx->image, static_cast<uint32_t>(s), static_cast<uint32_t>(n), bytes) != n) return std::nullopt;
       for (uint64_t j = n; j-- > 0;) {
         if (!all_zero(bytes.subspan(static_cast<size_t>(j * size), size))) {
           return static_cast<uint32_t>(s + j);
@@ -122,13 +120,13 @@ std::optional<uint32_t> last_nonzero_block(RelabelContext* ctx) {
 std::optional<VatInfo> find_vat(RelabelContext* ctx, const PartitionEntry& entry) {
   const auto last = last_nonzero_block(ctx);
   if (!last) return std::nullopt;
-  const uint32_t size = ctx->block_size;
+  const uint32_t size = ctx->image.block_size;
   for (uint32_t k = 0; k < 4 && k <= *last; ++k) {
     const uint32_t block = *last - k;
     if (block < entry.start) break;
     VatInfo vat;
     vat.entry.assign(size, 0);
-    if (read_sectors(ctx, block, 1, vat.entry) != 1) continue;
+    if (read_sectors(&ctx->image, block, 1, vat.entry) != 1) continue;
     const uint16_t tag = tag_identifier(vat.entry);
     if (tag != kTagFileEntry && tag != kTagExtendedFileEntry) continue;
     if (!tag_verifies(vat.entry, block - entry.start)) continue;
@@ -196,9 +194,9 @@ std::optional<size_t> lv_extension_identifier(ConstBlockSpan entry) {
 
 }  // namespace
 
-void rewrite_vat_identifier(RelabelContext* ctx, const VatInfo& vat) {
-  if (is_query_mode(ctx)) return;
-  const uint32_t size = ctx->block_size;
+void plan_vat_identifier(RelabelContext* ctx, const VatInfo& vat) {
+  if (is_query_mode(ctx) || !ctx->new_label) return;
+  const uint32_t size = ctx->image.block_size;
   std::optional<DataPlace> place;
   if (vat.udf200) {
     const uint64_t first = vat::kLogicalVolumeIdentifier;
@@ -218,15 +216,17 @@ void rewrite_vat_identifier(RelabelContext* ctx, const VatInfo& vat) {
     }
     place = DataPlace{true, vat.entry_block, *at};
   }
-  // The block is read again: the walks may have rewritten it.
   std::vector<uint8_t> bytes(size, 0);
-  if (read_sectors(ctx, place->block, 1, bytes) != 1 ||
-      (place->in_entry && !tag_verifies(bytes, vat.entry_block - vat.partition_start))) {
+  const std::optional<uint32_t> tag_location =
+      place->in_entry ? std::optional(vat.entry_block - vat.partition_start) : std::nullopt;
+  if (read_sectors(&ctx->image, place->block, 1, bytes) != 1 || (tag_location && !tag_verifies(bytes, *tag_location))) {
     report_damaged(ctx, vat.entry_block);
     return;
   }
-  std::copy(ctx->new_id128.begin(), ctx->new_id128.end(), bytes.begin() + static_cast<ptrdiff_t>(place->within));
-  if (place->in_entry) finalize_tag(bytes, get_u16(bytes, kTagCrcLengthOffset));
-  list_block(ctx, "Virtual Allocation Table", place->block, "");
-  commit_block(ctx, place->block, bytes);
+  const auto& identifier = ctx->new_label->id128;
+  std::copy(identifier.begin(), identifier.end(), bytes.begin() + static_cast<ptrdiff_t>(place->within));
+  if (tag_location) finalize_tag(bytes, get_u16(bytes, kTagCrcLengthOffset));
+  // Read again when written: the sequences' writes may have changed the block.
+  ctx->plan.push_back(PlannedWrite{place->block, std::move(bytes), "Virtual Allocation Table", "",
+                                   WriteGroup::Second, place->within, tag_location});
 }

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "image/context.h"
+#include "udf/state.h"
 
 // The last whole block of the image that is not all zero bytes. Holes of a
 // sparse file are skipped unread; at most 64 MiB of zero bytes are read, and
@@ -25,9 +25,10 @@ std::optional<VatInfo> find_vat(RelabelContext* ctx, const PartitionEntry& entry
 // to; none for an entry outside the table or 0xFFFFFFFF.
 std::optional<uint32_t> vat_lookup(RelabelContext* ctx, const VatInfo& vat, uint32_t block);
 
-// In relabel mode: rewrites the VAT's Logical Volume Identifier (the 2.00
-// header's, or the 1.50 entry's "*UDF VAT LVExtension" extended attribute's)
-// with the new label, renewing the tag when it lies in the File Entry's
-// block. An identifier that does not lie wholly inside the data and inside
-// one block is reported as damaged and left unchanged.
-void rewrite_vat_identifier(RelabelContext* ctx, const VatInfo& vat);
+// In a relabel or dry run: plans the rewrite of the VAT's Logical Volume
+// Identifier (the 2.00 header's, or the 1.50 entry's "*UDF VAT LVExtension"
+// extended attribute's) with the new label, in the second write group,
+// renewing the tag when it lies in the File Entry's block. An identifier that
+// does not lie wholly inside the data and inside one block, or a File Entry
+// that no longer verifies, is reported as damaged and left unchanged.
+void plan_vat_identifier(RelabelContext* ctx, const VatInfo& vat);

@@ -46,19 +46,32 @@ std::vector<uint8_t> block_of(const MemoryImage& image, uint32_t block, uint32_t
   return bytes;
 }
 
+// Whether block `block` of `state` is the old or the new one whole, with a
+// valid tag.
+bool whole_and_valid(const MemoryImage& state, const MemoryImage& before, const MemoryImage& after, uint32_t block,
+                     uint32_t size) {
+  const auto bytes = block_of(state, block, size);
+  const bool whole = bytes == block_of(before, block, size) || bytes == block_of(after, block, size);
+  return whole && builder::tag_is_valid(bytes);
+}
+
 // Each of the Primary, "*UDF LV Info" Implementation Use and Logical Volume
 // Descriptors has a copy, in the main or the reserve sequence, that is the
-// old or the new descriptor whole and verifies at its block.
+// old or the new descriptor whole and verifies at its block; so does a File
+// Set Descriptor written in two copies (`file_sets`), in one of them.
 std::string missing_descriptor(const MemoryImage& state, const MemoryImage& before, const MemoryImage& after,
-                               uint32_t size) {
+                               uint32_t size, const std::vector<uint32_t>& file_sets) {
   for (uint32_t offset : {0u, 1u, 3u}) {
     bool kept = false;
     for (uint32_t first : {seeds::kMainSequence, seeds::kReserveSequence}) {
-      const auto bytes = block_of(state, first + offset, size);
-      const bool whole = bytes == block_of(before, first + offset, size) || bytes == block_of(after, first + offset, size);
-      kept = kept || (whole && builder::tag_is_valid(bytes) && builder::get_u32(bytes, 12) == first + offset);
+      kept = kept || (whole_and_valid(state, before, after, first + offset, size) &&
+                      builder::get_u32(block_of(state, first + offset, size), 12) == first + offset);
     }
     if (!kept) return "no verified copy of the descriptor at sequence offset " + std::to_string(offset);
+  }
+  if (file_sets.size() == 2 && !whole_and_valid(state, before, after, file_sets[0], size) &&
+      !whole_and_valid(state, before, after, file_sets[1], size)) {
+    return "no verified copy of the File Set Descriptor";
   }
   return {};
 }
@@ -67,14 +80,16 @@ struct CrashVolume {
   const char* name;
   builder::Image image;
   uint32_t block_size;
+  size_t file_set_copies;
 };
 
 TEST(CrashSafety, EveryDescriptorKeepsAVerifiedCopyThroughAnyCrash) {
   const CrashVolume volumes[] = {
-      {"plain", seeds::plain_volume("Old"), 2048},
-      {"plain 512", seeds::with_block_size(seeds::plain_volume("Old"), 512), 512},
-      {"metadata", seeds::metadata_volume("Old"), 2048},
-      {"virtual", seeds::virtual_volume("Old"), 2048},
+      {"plain", seeds::plain_volume("Old"), 2048, 1},
+      {"plain 512", seeds::with_block_size(seeds::plain_volume("Old"), 512), 512, 1},
+      {"metadata", seeds::metadata_volume("Old"), 2048, 2},
+      {"sparable", seeds::sparable_volume("Old"), 2048, 1},
+      {"virtual", seeds::virtual_volume("Old"), 2048, 1},
   };
   for (const CrashVolume& volume : volumes) {
     SCOPED_TRACE(volume.name);
@@ -84,6 +99,13 @@ TEST(CrashSafety, EveryDescriptorKeepsAVerifiedCopyThroughAnyCrash) {
     ASSERT_EQ(relabel(&complete, std::nullopt), 0);
     const auto& writes = complete.writes;
     ASSERT_GE(writes.size(), 7u);
+    EXPECT_EQ(complete.syncs.size(), 2u);  // one per write group
+    std::vector<uint32_t> file_sets;  // the blocks of the File Set Descriptor's copies
+    for (const MemoryWrite& w : writes) {
+      const auto block = static_cast<uint32_t>(w.offset / size);
+      if (builder::get_u16(block_of(complete, block, size), 0) == 256) file_sets.push_back(block);
+    }
+    ASSERT_EQ(file_sets.size(), volume.file_set_copies);
 
     for (size_t k = 0; k < writes.size(); ++k) {
       SCOPED_TRACE("stopped in write " + std::to_string(k));
@@ -117,7 +139,7 @@ TEST(CrashSafety, EveryDescriptorKeepsAVerifiedCopyThroughAnyCrash) {
           if (c % 3 == 1) store_bytes(&state, w.offset, w.landed);
           if (c % 3 == 2) store_bytes(&state, w.offset, std::span(w.landed).first(kTornBytes));
         }
-        EXPECT_EQ(missing_descriptor(state, original, complete, size), "")
+        EXPECT_EQ(missing_descriptor(state, original, complete, size, file_sets), "")
             << "writes from " << durable << " lost (-), kept (K) or torn (T): " << fates;
       }
     }
