@@ -673,12 +673,23 @@ std::vector<VolumeRun> runs() {
   return r;
 }
 
-// The Logical Volume Identifier a relabel to "New" leaves in a VAT block.
-void expect_vat_identifier(const Image& after, uint32_t n) {
-  const auto d = builder::sector(after, n);
-  const std::string field = builder::dstring8("New", 128);
-  const std::string data(d.begin(), d.end());
-  EXPECT_NE(data.find(field), std::string::npos) << "block " << n << " lacks the new identifier";
+// A relabel to "New" changes a VAT block only in the Logical Volume
+// Identifier, at byte 4 of the 2.00 VAT's data or byte 18 of the 1.50
+// LVExtension's implementation use, and in a File Entry's tag.
+void expect_vat_identifier(const Image& before, const Image& after, uint32_t n) {
+  const auto old_block = builder::sector(before, n);
+  const auto new_block = builder::sector(after, n);
+  std::vector<uint8_t> expected(old_block.begin(), old_block.end());
+  size_t at = builder::kVatIdentifierOffset;  // a data block
+  if (builder::get_u16(old_block, 0) == 261) {
+    at = 176 + (old_block[27] == 248 ? builder::get_u32(old_block, 168) + builder::kVatIdentifierOffset
+                                     : builder::kLvExtensionIdentifier);
+    for (size_t i : {4, 8, 9}) expected[i] = new_block[i];  // tag checksum and CRC
+  }
+  builder::put_bytes(expected, at, builder::dstring8("New", 128));
+  const auto differs = std::mismatch(new_block.begin(), new_block.end(), expected.begin()).first;
+  EXPECT_EQ(static_cast<size_t>(differs - new_block.begin()), new_block.size())
+      << "first wrong byte of VAT block " << n;
 }
 
 class EveryVolume : public testing::TestWithParam<size_t> {};
@@ -704,13 +715,13 @@ TEST_P(EveryVolume, QueryRelabelAndQueryAgain) {
   EXPECT_EQ(builder::changed_sectors(before, after), layout.label_sectors);
   for (uint32_t n : layout.label_sectors) {
     if (std::find(c.untagged.begin(), c.untagged.end(), n) != c.untagged.end()) {
-      expect_vat_identifier(after, n);
+      expect_vat_identifier(before, after, n);
       continue;
     }
     const auto d = builder::sector(after, n);
     EXPECT_TRUE(builder::tag_is_valid(d)) << "block " << n;
     EXPECT_EQ(builder::get_u32(d, 12), builder::get_u32(builder::sector(before, n), 12)) << "block " << n;
-    if (builder::get_u16(d, 0) == 261) expect_vat_identifier(after, n);
+    if (builder::get_u16(d, 0) == 261) expect_vat_identifier(before, after, n);
   }
   EXPECT_EQ(run_tool({path}).out, "Volume label of " + path + ": New\n");
 }
