@@ -477,19 +477,21 @@ Layout anchored_at(std::initializer_list<uint32_t> at) {
 }
 
 // Two volumes in one image, "Small" with blocks of 512 and "Large" with
-// blocks of 4096, each with a verified anchor at its block 256; the
-// recognition sequence `vrs` at a stride of 2048 (an empty identifier with
-// Structure Version 0) decides which is UDF.
-// The layout counts blocks of `winner`.
-Layout two_block_sizes(std::initializer_list<std::string_view> vrs, uint32_t winner) {
+// blocks of `large_block` (its sequences from byte 262144, past "Small"),
+// each with a verified anchor at its block 256; the recognition sequence
+// `vrs` at a stride of 2048 (an empty identifier with Structure Version 0)
+// decides which is UDF. The layout counts blocks of `winner`.
+Layout two_block_sizes(std::initializer_list<std::string_view> vrs, uint32_t winner,
+                       uint32_t large_block = 4096) {
   Image small = builder::blank_image(400, 512);
   std::vector<uint32_t> small_blocks = builder::write_sequences(
       &small, {.label = "Small", .main = 160, .reserve = 176, .fsd = {512, 0, 0}});
   builder::write_fsd(&small, 300, "Small", "Small", 0);
   small_blocks.push_back(300);
-  Image large = builder::blank_image(400, 4096);
+  Image large = builder::blank_image(400, large_block);
+  const uint32_t main = 262144 / large_block;
   std::vector<uint32_t> large_blocks = builder::write_sequences(
-      &large, {.label = "Large", .main = 64, .reserve = 80, .fsd = {4096, 0, 0}});
+      &large, {.label = "Large", .main = main, .reserve = main + 16, .fsd = {large_block, 0, 0}});
   builder::write_fsd(&large, 300, "Large", "Large", 0);
   large_blocks.push_back(300);
   std::copy(small.bytes.begin(), small.bytes.end(), large.bytes.begin());
@@ -562,6 +564,8 @@ std::vector<VolumeRun> runs() {
                [] { return two_block_sizes({"BEA01", "", "NSR03", "", "TEA01"}, 4096); }, "Large"});
   r.push_back({"512 and 4096 anchors, sequence at both strides: the smaller wins",
                [] { return two_block_sizes({"BEA01", "NSR03", "NSR03", "NSR03", "TEA01"}, 512); }, "Small"});
+  r.push_back({"512 and 2048 anchors, one sequence serving both: 512 wins",
+               [] { return two_block_sizes({"BEA01", "NSR03", "TEA01"}, 512, 2048); }, "Small"});
   r.push_back({"anchor only at 512", [] { return anchored_at({512}); }, "Set Label"});
   r.push_back({"anchor only at N - 256", [] { return anchored_at({344}); }, "Set Label"});
   r.push_back({"anchor only at N - 1", [] { return anchored_at({599}); }, "Set Label"});
@@ -602,6 +606,14 @@ std::vector<VolumeRun> runs() {
                  return without(std::move(layout), {32});
                },
                "Set Label", damaged_line(32)});
+  r.push_back({"two Partition Descriptors for partition 0 in the main sequence: the later one maps",
+               [] {
+                 Layout layout = plain_with_set_label();
+                 builder::write_pd(&layout.image, 34, 0, 100, 100);
+                 builder::write_pd(&layout.image, 36, 0, 300, 100);  // in the USD's place
+                 return layout;
+               },
+               "Set Label"});
   r.push_back({"no File Set Descriptor at its block",
                [] {
                  Layout layout = plain_with_set_label();
@@ -661,12 +673,23 @@ std::vector<VolumeRun> runs() {
   return r;
 }
 
-// The Logical Volume Identifier a relabel to "New" leaves in a VAT block.
-void expect_vat_identifier(const Image& after, uint32_t n) {
-  const auto d = builder::sector(after, n);
-  const std::string field = builder::dstring8("New", 128);
-  const std::string data(d.begin(), d.end());
-  EXPECT_NE(data.find(field), std::string::npos) << "block " << n << " lacks the new identifier";
+// A relabel to "New" changes a VAT block only in the Logical Volume
+// Identifier, at byte 4 of the 2.00 VAT's data or byte 18 of the 1.50
+// LVExtension's implementation use, and in a File Entry's tag.
+void expect_vat_identifier(const Image& before, const Image& after, uint32_t n) {
+  const auto old_block = builder::sector(before, n);
+  const auto new_block = builder::sector(after, n);
+  std::vector<uint8_t> expected(old_block.begin(), old_block.end());
+  size_t at = builder::kVatIdentifierOffset;  // a data block
+  if (builder::get_u16(old_block, 0) == 261) {
+    at = 176 + (old_block[27] == 248 ? builder::get_u32(old_block, 168) + builder::kVatIdentifierOffset
+                                     : builder::kLvExtensionIdentifier);
+    for (size_t i : {4, 8, 9}) expected[i] = new_block[i];  // tag checksum and CRC
+  }
+  builder::put_bytes(expected, at, builder::dstring8("New", 128));
+  const auto differs = std::mismatch(new_block.begin(), new_block.end(), expected.begin()).first;
+  EXPECT_EQ(static_cast<size_t>(differs - new_block.begin()), new_block.size())
+      << "first wrong byte of VAT block " << n;
 }
 
 class EveryVolume : public testing::TestWithParam<size_t> {};
@@ -692,13 +715,13 @@ TEST_P(EveryVolume, QueryRelabelAndQueryAgain) {
   EXPECT_EQ(builder::changed_sectors(before, after), layout.label_sectors);
   for (uint32_t n : layout.label_sectors) {
     if (std::find(c.untagged.begin(), c.untagged.end(), n) != c.untagged.end()) {
-      expect_vat_identifier(after, n);
+      expect_vat_identifier(before, after, n);
       continue;
     }
     const auto d = builder::sector(after, n);
     EXPECT_TRUE(builder::tag_is_valid(d)) << "block " << n;
     EXPECT_EQ(builder::get_u32(d, 12), builder::get_u32(builder::sector(before, n), 12)) << "block " << n;
-    if (builder::get_u16(d, 0) == 261) expect_vat_identifier(after, n);
+    if (builder::get_u16(d, 0) == 261) expect_vat_identifier(before, after, n);
   }
   EXPECT_EQ(run_tool({path}).out, "Volume label of " + path + ": New\n");
 }
