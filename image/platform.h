@@ -64,6 +64,11 @@ void stream_close(ImageStream* stream);
 
 inline ImageStream::~ImageStream() { stream_close(this); }
 
+// Fills `out` from the operating system's random source (getrandom or
+// /dev/urandom on POSIX, BCryptGenRandom on Windows). Returns false when the
+// source fails; `out` is then not to be used.
+bool random_bytes(std::span<uint8_t> out);
+
 // Converts a command-line argument, UTF-8 (on Windows main.cc makes it so from
 // the wide command line), to UTF-16. Writes at most out.size() - 1 code units followed by a
 // zero unit; longer text is cut. Returns false when the argument cannot be

@@ -5,6 +5,7 @@
 #include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #endif
 #include <sys/stat.h>
 #include <signal.h>
@@ -186,6 +187,29 @@ void stream_close(ImageStream* stream) {
   if (stream->open) close(descriptor_of(stream));
   stream->handle = -1;
   stream->open = false;
+}
+
+// getrandom(2) on Linux, /dev/urandom elsewhere; both may return fewer bytes
+// than asked for, or be interrupted, so the call is repeated.
+bool random_bytes(std::span<uint8_t> out) {
+#ifdef __linux__
+  const auto fill = [](uint8_t* dest, size_t size) { return getrandom(dest, size, 0); };
+#else
+  const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const auto fill = [fd](uint8_t* dest, size_t size) { return read(fd, dest, size); };
+#endif
+  size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = fill(out.data() + done, out.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+#ifndef __linux__
+  close(fd);
+#endif
+  return done == out.size();
 }
 
 bool decode_argument(const char* argument, std::span<char16_t> out) {

@@ -5,9 +5,11 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <bcrypt.h>
 #include <winioctl.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -115,6 +117,12 @@ void stream_close(ImageStream* stream) {
   if (stream->open) std::fclose(file_of(stream));
   stream->handle = -1;
   stream->open = false;
+}
+
+bool random_bytes(std::span<uint8_t> out) {
+  if (out.size() > ULONG_MAX) return false;
+  return BCryptGenRandom(nullptr, out.data(), static_cast<ULONG>(out.size()),
+                         BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;  // an NTSTATUS: success when not negative
 }
 
 bool decode_argument(const char* argument, std::span<char16_t> out) {

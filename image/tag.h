@@ -19,6 +19,7 @@ enum TagIdentifier : uint16_t {
   kTagLogicalVolume = 6,
   kTagUnallocatedSpace = 7,
   kTagTerminating = 8,
+  kTagLogicalVolumeIntegrity = 9,
   kTagFileSet = 256,
   kTagFileEntry = 261,
   kTagExtendedAttributeHeader = 262,

@@ -35,6 +35,8 @@ size_t decode_utf8(const unsigned char* p, char32_t* code_point) {
   return length;
 }
 
+}  // namespace
+
 void append_utf8(char32_t c, std::string* out) {
   if (c < 0x80) {
     out->push_back(static_cast<char>(c));
@@ -52,8 +54,6 @@ void append_utf8(char32_t c, std::string* out) {
     out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
   }
 }
-
-}  // namespace
 
 bool utf8_to_utf16(const char* text, std::span<char16_t> out) {
   std::fill(out.begin(), out.end(), u'\0');

@@ -12,6 +12,10 @@
 // missing continuation bytes).
 bool utf8_to_utf16(const char* text, std::span<char16_t> out);
 
+// Appends the code point `c` (at most U+10FFFF) to `out` as UTF-8, 1 to 4
+// bytes; a surrogate value is encoded like any other.
+void append_utf8(char32_t c, std::string* out);
+
 // Appends the UTF-16 `units` up to the first zero unit to `out` as UTF-8.
 // An unpaired surrogate becomes U+FFFD.
 void utf16_to_utf8(std::span<const char16_t> units, std::string* out);

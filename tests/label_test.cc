@@ -1,11 +1,13 @@
-// The new label as d-strings, the UTF-8 decoding of the argument and the
-// UTF-8 encoding of the captured label.
+// The new label as d-strings, the UTF-8 decoding of the argument, the
+// UTF-8 encoding of the captured label and the --uuid argument.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 
 #include "image/label.h"
 #include "image/utf.h"
+#include "udf/volume_id.h"
 
 namespace {
 
@@ -148,6 +150,22 @@ TEST(Utf16ToUtf8, PairsDecodeAndUnpairedSurrogatesBecomeReplacementCharacters) {
   const char16_t lone[] = {u'a', 0xD800, u'b', 0xDC00, 0};
   utf16_to_utf8(lone, &out);
   EXPECT_EQ(out, "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+}
+
+TEST(ParseUuid, SixteenHexDigitsLowerCasedOrTimeAndRandomBytes) {
+  for (const char* bad : {"", "0123456789abcde", "0123456789abcdef0", "0123456789abcdeg", "Random", "random "}) {
+    EXPECT_FALSE(parse_uuid(bad)) << bad;
+  }
+  EXPECT_EQ(std::string(parse_uuid("0123456789ABCdef")->data(), 16), "0123456789abcdef");
+  const auto before = static_cast<uint32_t>(std::time(nullptr));
+  const auto random = parse_uuid("random");
+  const auto after = static_cast<uint32_t>(std::time(nullptr));
+  ASSERT_TRUE(random);
+  const std::string text(random->data(), 16);
+  EXPECT_EQ(parse_uuid(text), random);  // lower-case digits only
+  const auto seconds = static_cast<uint32_t>(std::stoul(text.substr(0, 8), nullptr, 16));
+  EXPECT_TRUE(seconds >= before && seconds <= after) << text;
+  EXPECT_NE(std::string(parse_uuid("random")->data() + 8, 8), text.substr(8));  // fails once in 2^32 runs
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "run_tool.h"
 #include "udf/patch.h"
 #include "udf/plan.h"
+#include "udf/volume_id.h"
 
 namespace {
 
@@ -76,6 +77,77 @@ TEST(DecodeLvIdentifier, OverwritesWithoutClearingWhatFollows) {
   EXPECT_EQ(out[1], u'x');
   decode_lv_identifier(identifier(builder::dstring8("M", 128)), &out);
   EXPECT_EQ(captured(out), u"Mxyz");
+}
+
+using builder::dstring16, builder::dstring8;
+
+std::string with_byte(std::string d, size_t at, uint8_t value) {
+  d[at] = static_cast<char>(value);
+  return d;
+}
+
+// Volume Set Identifiers and the UUID blkid 2.38 gives for each ("" none).
+TEST(UuidFromVolumeSet, AgreesWithBlkid) {
+  const std::pair<std::string, std::string> rows[] = {
+      {dstring8("0123456789ABCDEFxyz", 128), "0123456789abcdef"},
+      {dstring8("0123456789ABCDE", 128), "0123456738394142"},
+      {dstring8("12345678\xE9\xE9\xE9\xE9\xE9", 128), "12345678c3a9c3a9"},
+      {dstring16(u"012345678\u03A9abcdef", 128), "0123456738cea961"},
+      {dstring16(u"01234567\U0001F600x", 128), "01234567f09f9880"},
+      {dstring16(u"01234567\xD83Dx", 128), "01234567eda0bd78"},
+      {with_byte(dstring8("0123456789abcdefgh", 128), 127, 200), "0123456789abcdef"},
+      {with_byte(dstring8("0123456789abcdef", 128), 127, 9), "0123456700000000"},
+      {with_byte(dstring16(u"0123456789abcdef", 128), 127, 16), ""},  // 7 characters
+      {dstring16(u"\u03A9abcde", 128), ""},
+      {dstring8(std::string("0123\0" "456789abcdef", 16), 128), ""},
+      {with_byte(dstring8("0123456789abcdef", 128), 0, 9), ""},
+  };
+  for (const auto& [field, uuid] : rows) {
+    EXPECT_EQ(uuid_from_volume_set(identifier(field)).value_or(""), uuid) << uuid;
+  }
+}
+
+TEST(WriteVolumeSetUuid, KeepsTheFormWhenItHolds16CharactersElseWritesTheDigitsAlone) {
+  const std::string digits = dstring8("fedcba9876543210", 128);
+  const std::pair<std::string, std::string> rows[] = {
+      {dstring8("0123456789abcdefLinuxUDF", 128), dstring8("fedcba9876543210LinuxUDF", 128)},
+      {dstring16(u"\u03A9123456789abcdefXY", 128), dstring16(u"fedcba9876543210XY", 128)},
+      {with_byte(dstring8(std::string(126, 'q'), 128), 127, 200),
+       with_byte(dstring8("fedcba9876543210" + std::string(110, 'q'), 128), 127, 200)},
+      {dstring8("short", 128), digits},
+      {with_byte(dstring16(u"0123456789abcdef", 128), 127, 32), digits},
+      {with_byte(dstring8("0123456789abcdefLinuxUDF", 128), 0, 9), digits},
+  };
+  for (const auto& [before, after] : rows) {
+    std::vector<uint8_t> pvd(512, 0xEE);
+    builder::put_bytes(pvd, 72, before);
+    write_volume_set_uuid(pvd, *parse_uuid("FEDCBA9876543210"));
+    EXPECT_EQ(std::string(pvd.begin() + 72, pvd.begin() + 200), after);
+    EXPECT_EQ(pvd[71] & pvd[200], 0xEE);
+  }
+}
+
+TEST(UdfRevision, IntegrityDomainAndTheirBounds) {
+  struct Row { uint16_t tag; uint32_t partitions, use_length; uint16_t read, write;
+               size_t size; uint16_t expected; };  // 0: none
+  for (const Row& r : {Row{9, 1, 46, 0x150, 0x201, 2048, 0x201}, Row{9, 0, 46, 0x250, 0x150, 512, 0x250},
+                       Row{9, 1, 44, 0x150, 0x150, 2048, 0}, Row{9, 246, 46, 0x150, 0x150, 2048, 0},
+                       Row{9, 0x20000000, 46, 1, 1, 2048, 0}, Row{6, 1, 46, 0x150, 0x150, 2048, 0}}) {
+    std::vector<uint8_t> lvid(r.size, 0);
+    builder::put_u16(lvid, 0, r.tag);
+    builder::put_u32(lvid, 72, r.partitions);
+    builder::put_u32(lvid, 76, r.use_length);
+    const uint64_t use = 80 + 8 * uint64_t{r.partitions} + 40;
+    if (use + 4 <= r.size) builder::put_u32(lvid, static_cast<size_t>(use), r.read | uint32_t{r.write} << 16);
+    EXPECT_EQ(integrity_revision(lvid).value_or(0), r.expected) << r.partitions;
+  }
+  std::vector<uint8_t> lvd(512, 0);
+  builder::put_bytes(lvd, 217, "*OSTA UDF Compliant");
+  builder::put_u16(lvd, 240, 0x0102);
+  EXPECT_EQ(domain_revision(lvd), 0x0102);
+  lvd[236] = 'Q';
+  EXPECT_EQ(domain_revision(lvd), 0);
+  EXPECT_EQ(format_udf_revision(0x0201) + " " + format_udf_revision(0x0150), "2.01 1.50");
 }
 
 // A relabel (or, without a label, a query) over an image file: each of its

@@ -49,7 +49,8 @@ constexpr size_t kCharacterSetInfo = 1;
 
 // Primary Volume Descriptor (3/10.1).
 namespace pvd {
-constexpr size_t kVolumeIdentifier = 24;  // dstring[32]
+constexpr size_t kVolumeIdentifier = 24;      // dstring[32]
+constexpr size_t kVolumeSetIdentifier = 72;   // dstring[128]; the UUID leads it (UDF 2.2.2.5)
 constexpr size_t kDescriptorCharacterSet = 200;
 }  // namespace pvd
 
@@ -73,10 +74,27 @@ constexpr size_t kLength = 192;
 namespace lvd {
 constexpr size_t kDescriptorCharacterSet = 20;
 constexpr size_t kLogicalVolumeIdentifier = 84;  // dstring[128]
+constexpr size_t kDomainIdentifierText = 217;    // identifier bytes of the regid at 216
+constexpr size_t kDomainIdentifierTextSize = 23;
+constexpr size_t kDomainRevision = 240;          // u16, first of the suffix (UDF 2.1.5.3)
 constexpr size_t kContentsUse = 248;             // long_ad of the File Set Descriptor
 constexpr size_t kNumberOfPartitionMaps = 268;
 constexpr size_t kPartitionMaps = 440;
 }  // namespace lvd
+
+// Logical Volume Integrity Descriptor (3/10.10): after the fixed part, a
+// Free Space Table and a Size Table of 4 bytes per partition each, then the
+// Implementation Use, whose UDF layout (UDF 2.2.6.4) is 46 bytes: the
+// implementation's regid, the file and directory counts and three revisions.
+namespace lvid {
+constexpr size_t kNumberOfPartitions = 72;
+constexpr size_t kLengthOfImplementationUse = 76;
+constexpr size_t kTables = 80;
+constexpr size_t kTableBytesPerPartition = 8;
+constexpr size_t kMinimumReadRevision = 40;  // u16, within the Implementation Use
+constexpr size_t kMinimumWriteRevision = 42;
+constexpr size_t kUdfImplementationUseSize = 46;
+}  // namespace lvid
 
 // Partition maps (3/10.7): type 1, and type 2 with the UDF layouts (UDF 2.2.8-2.2.10).
 namespace pmap {

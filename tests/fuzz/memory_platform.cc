@@ -127,6 +127,12 @@ void stream_close(ImageStream* stream) {
   stream->open = false;
 }
 
+// The same bytes every run, so that a run can be replayed.
+bool random_bytes(std::span<uint8_t> out) {
+  for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(0x5A + 17 * i);
+  return true;
+}
+
 bool decode_argument(const char* argument, std::span<char16_t> out) {
   return utf8_to_utf16(argument, out);
 }
