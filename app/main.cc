@@ -19,6 +19,7 @@
 namespace {
 
 [[noreturn]] void out_of_memory() {
+  capture_output(nullptr);
   print_out("Out of memory\n");
   std::exit(1);
 }

@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "app/report.h"
 #include "image/console.h"
 #include "image/label.h"
 #include "udf/run.h"
@@ -45,7 +46,11 @@ constexpr const char* kOptionList[] = {
     "\t-h, --help     print this text and exit (also /? on Windows)\n",
     "\t-V, --version  print the version line and exit\n",
     "\t-n, --dry-run  list the blocks a relabel would rewrite, writing nothing\n",
-    "\t-v, --verbose  list the blocks as they are rewritten\n",
+    "\t-v, --verbose  list the blocks as they are rewritten; on a query, show\n",
+    "\t               the UDF revision, block size, partitions, UUID and every\n",
+    "\t               copy of the label\n",
+    "\t-u, --uuid UUID  set the UUID (16 hexadecimal digits, or random)\n",
+    "\t--json         print the query as one line of JSON\n",
     "\t--             end of options, for an ISO File that begins with '-'\n",
     "\tShort options combine: -nv is -n -v.\n",
 };
@@ -58,6 +63,9 @@ struct Options {
   bool version = false;
   bool dry_run = false;
   bool verbose = false;
+  bool json = false;
+  bool uuid_given = false;
+  const char* uuid = "";  // the value of -u / --uuid
   const char* unknown = nullptr;
   int first_operand = 1;
 };
@@ -75,6 +83,8 @@ bool set_short_option(Options* options, char letter) {
 
 // Reads the options up to the first argument that does not begin with '-'
 // ("-" alone is a path), or up to and past "--". Stops at an unknown option.
+// -u takes the rest of its argument or, when that is empty, the next one;
+// --uuid the text after '=' or the next argument.
 Options parse_options(int argc, char** argv) {
   Options options;
   int i = 1;
@@ -100,13 +110,31 @@ Options parse_options(int argc, char** argv) {
         options.dry_run = true;
       } else if (arg == "--verbose") {
         options.verbose = true;
+      } else if (arg == "--json") {
+        options.json = true;
+      } else if (arg == "--uuid" || arg.starts_with("--uuid=")) {
+        options.uuid_given = true;
+        if (arg.size() > 6) {
+          options.uuid = argv[i] + 7;
+        } else if (i + 1 < argc) {
+          options.uuid = argv[++i];
+        }
       } else {
         options.unknown = argv[i];
       }
       continue;
     }
-    for (char letter : arg.substr(1)) {
-      if (!set_short_option(&options, letter)) {
+    for (size_t k = 1; k < arg.size(); ++k) {
+      if (arg[k] == 'u') {
+        options.uuid_given = true;
+        if (k + 1 < arg.size()) {
+          options.uuid = argv[i] + k + 1;
+        } else if (i + 1 < argc) {
+          options.uuid = argv[++i];
+        }
+        break;
+      }
+      if (!set_short_option(&options, arg[k])) {
         options.unknown = argv[i];
         break;
       }
@@ -145,24 +173,53 @@ int run_command_line(int argc, char** argv) {
   }
   const char* path = argv[options.first_operand];
   const char* label = operands > 1 ? argv[options.first_operand + 1] : nullptr;
+  const bool changes = label != nullptr || options.uuid_given;
+  if (options.json && changes) {
+    print_out("--json shows a volume and changes nothing\n");
+    return 1;
+  }
 
   RelabelContext ctx;
-  // Without a label a dry run is a plain query.
-  if (label != nullptr) ctx.mode = options.dry_run ? RunMode::DryRun : RunMode::Relabel;
+  // Without a label or UUID a dry run is a plain query.
+  if (changes) ctx.mode = options.dry_run ? RunMode::DryRun : RunMode::Relabel;
   ctx.verbose = options.verbose;
+  ctx.reporting = !changes && (options.verbose || options.json);
   if (label != nullptr) {
     ctx.new_label = encode_label(label);
     if (!ctx.new_label) {
       print_out("Label is not valid UTF-8\n");
       return 1;
     }
-    // A dry run changes nothing: its listing says what a relabel would do.
-    if (ctx.mode == RunMode::Relabel) print_out("Changing %s volume label to '%s'\n", path, label);
+  }
+  if (options.uuid_given) {
+    ctx.new_uuid = parse_uuid(options.uuid);
+    if (!ctx.new_uuid) {
+      print_out("Invalid UUID: %s (16 hexadecimal digits or random)\n", options.uuid);
+      return 1;
+    }
+  }
+  // A dry run changes nothing: its listing says what a relabel would do.
+  if (ctx.mode == RunMode::Relabel) {
+    if (label != nullptr) print_out("Changing %s volume label to '%s'\n", path, label);
+    if (ctx.new_uuid) {
+      print_out("Changing %s UUID to '%.*s'\n", path, static_cast<int>(ctx.new_uuid->size()), ctx.new_uuid->data());
+    }
   }
 
+  if (options.json) {
+    // The run's messages become the record's error.
+    std::string messages;
+    capture_output(&messages);
+    const bool found = run_relabel(&ctx, path);
+    capture_output(nullptr);
+    if (!messages.empty() && messages.back() == '\n') messages.pop_back();
+    write_utf8_out(found ? volume_json(path, ctx) : error_json(path, messages));
+    return found ? 0 : 1;
+  }
   const int status = run_relabel(&ctx, path) ? 0 : 1;
-  if (status == 0 && label == nullptr) {
+  if (status == 0 && !changes) {
     wprint_out(L"Volume label of %S: %s\n", path, ctx.captured_label.data());
+    if (options.verbose) print_volume_report(ctx);
   }
   return status;
 }

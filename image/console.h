@@ -1,6 +1,8 @@
 // The tool's output: every message goes to standard output through these.
 #pragma once
 
+#include <string>
+
 // MinGW checks `printf` formats against msvcrt.dll's rules, which lack %zu;
 // print_out formats with MinGW's own C99 printf there.
 #if defined(__MINGW32__)
@@ -12,6 +14,14 @@
 // printf-style narrow output. On Windows the text is UTF-8 and is written in
 // the console's or the ANSI code page (see write_stdout).
 void print_out(const char* format, ...) __attribute__((format(VOLQUILL_PRINTF_FORMAT, 1, 2)));
+
+// While `sink` is set, print_out appends its text to `*sink` instead of
+// writing it; nullptr writes again. A query printing JSON gathers the run's
+// messages this way.
+void capture_output(std::string* sink);
+
+// Writes UTF-8 `text` to standard output as it is, on every platform.
+void write_utf8_out(const std::string& text);
 
 // Wide formatted output, used for the label line. The format follows the
 // legacy wide rules: %S takes a narrow (char) string, %s a UTF-16 string, %%

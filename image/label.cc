@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "image/platform.h"
+#include "image/utf.h"
 
 namespace {
 
@@ -30,6 +31,22 @@ void encode_cs0_16(std::span<uint8_t> dest, std::span<const char16_t> units, siz
     dest[2 + 2 * k] = static_cast<uint8_t>(units[k] & 0xFF);
   }
   dest[dest.size() - 1] = static_cast<uint8_t>(b + 1);
+}
+
+std::string dstring_to_utf8(std::span<const uint8_t> field) {
+  std::string text;
+  if (field.size() < 2 || field.back() == 0) return text;
+  const size_t n = std::min<size_t>(field.back() - 1u, field.size() - 2);
+  std::u16string units;
+  if (field[0] == kCompression8) {
+    for (size_t i = 0; i < n; ++i) units.push_back(field[1 + i]);
+  } else if (field[0] == kCompression16) {
+    for (size_t k = 0; 2 * k + 1 < n + 1 && 2 + 2 * k < field.size(); ++k) {
+      units.push_back(static_cast<char16_t>((field[1 + 2 * k] << 8) | field[2 + 2 * k]));
+    }
+  }
+  utf16_to_utf8(units, &text);
+  return text;
 }
 
 std::optional<LabelDStrings> encode_label(const char* label) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 // Number of UTF-16 code units the label argument is converted into.
 constexpr size_t kLabelUnits = 128;
@@ -22,6 +23,12 @@ struct LabelDStrings {
 // Encodes the command-line `label` as both d-strings; none when it is not
 // valid UTF-8.
 std::optional<LabelDStrings> encode_label(const char* label);
+
+// The characters of a d-string of any size as UTF-8, up to the first zero
+// character: 8-bit characters as Latin-1, 16-bit ones as UTF-16 (big-endian;
+// an unpaired surrogate becomes U+FFFD). A length byte beyond the field is
+// cut to it; another Compression ID or an empty d-string gives "".
+std::string dstring_to_utf8(std::span<const uint8_t> field);
 
 // Writes UTF-16 `units` as a 16-bit d-string of dest.size() bytes: at most
 // dest.size() - 2 bytes of characters out of `byte_count`, high byte first.

@@ -80,6 +80,10 @@ bool decode_argument(const char* argument, std::span<char16_t> out);
 // code page when standard output is not a console.
 void write_stdout(const char* text, size_t size);
 
+// Writes bytes to standard output unchanged, on every platform (on Windows in
+// binary mode, bypassing the code page).
+void write_stdout_bytes(const char* text, size_t size);
+
 // Prepares standard output for UTF-16 text, where the platform has such a
 // mode (Windows); elsewhere nothing happens.
 void set_stdout_utf16();

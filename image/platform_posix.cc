@@ -220,4 +220,6 @@ void write_stdout(const char* text, size_t size) {
   std::fwrite(text, 1, size, stdout);
 }
 
+void write_stdout_bytes(const char* text, size_t size) { write_stdout(text, size); }
+
 void set_stdout_utf16() {}

@@ -150,6 +150,13 @@ void write_stdout(const char* text, size_t size) {
   std::fwrite(bytes.data(), 1, bytes.size() - 1, stdout);
 }
 
+void write_stdout_bytes(const char* text, size_t size) {
+  std::fflush(stdout);
+  _setmode(_fileno(stdout), _O_BINARY);
+  std::fwrite(text, 1, size, stdout);
+  std::fflush(stdout);
+}
+
 void set_stdout_utf16() {
   std::fflush(stdout);
   _setmode(_fileno(stdout), _O_U16TEXT);

@@ -114,18 +114,21 @@ TEST_F(CommandLine, OptionsThatEndTheRunBeforeAnyImage) {
 TEST_F(CommandLine, OptionsAloneAndCombinedKeepTheMessagesOfEachMode) {
   const builder::Layout layout = builder::plain_layout("Old");
   const std::string plain_query = run_tool({put(layout.image, "plain.iso")}).out;
-  // A query with -n or -v (alone or combined) is the plain query; the image
-  // stays as it was.
+  const std::string verbose_query = run_tool({"-v", put(layout.image, "plain.iso")}).out;
+  const std::string report = verbose_query.substr(verbose_query.find('\n') + 1);
+  // A query with -n is the plain query, with -v (alone or combined) the
+  // plain query followed by the volume's report; the image stays as it was.
   for (const std::vector<std::string>& options :
        {std::vector<std::string>{"-n"}, {"--dry-run"}, {"-v"}, {"--verbose"}, {"-nv"}, {"-v", "-n", "--"}}) {
     const std::string path = put(layout.image);
     std::vector<std::string> args = options;
     args.push_back(path);
     const ToolResult r = run_tool(args);
-    EXPECT_EQ(r.out, "Volume label of " + path + ": Old\n") << options[0];
+    const bool verbose = options[0].find('v') != std::string::npos;
+    EXPECT_EQ(r.out, "Volume label of " + path + ": Old\n" + (verbose ? report : "")) << options[0];
     EXPECT_EQ(r.status, 0) << options[0];
     EXPECT_EQ(builder::read_file(path).bytes, layout.image.bytes) << options[0];
-    EXPECT_EQ(r.out, plain_query.substr(0, 16) + path + ": Old\n");
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), plain_query.substr(0, 16) + path + ": Old\n");
   }
   // A verbose relabel: the same messages and sectors as without -v, besides
   // its listing lines.
@@ -151,7 +154,7 @@ TEST_F(CommandLine, DoubleDashLetsAPathBeginWithADash) {
   ASSERT_EQ(chdir(dir.path.c_str()), 0);
   const ToolResult without = run_tool({"-disc.iso"});
   const ToolResult relabel = run_tool({"--", "-disc.iso", "New"});
-  const ToolResult query = run_tool({"-v", "--", "-disc.iso"});
+  const ToolResult query = run_tool({"-n", "--", "-disc.iso"});
   const ToolResult dash = run_tool({"-"});
   EXPECT_EQ(chdir(cwd), 0);
   free(cwd);
@@ -254,13 +257,15 @@ TEST_F(DryRun, ListsWhatAVerboseRelabelRewritesAndWritesNothing) {
     EXPECT_EQ(listed_blocks, builder::changed_sectors(c.layout.image, builder::read_file(real))) << c.name;
   }
   // The listing line's form, in write-group order: the main sequence and
-  // the File Set Descriptor, then the reserve sequence.
+  // the File Set Descriptor, then the reserve sequence; each line ends with
+  // the identifier as written, cut to 30 characters in a 32-byte field.
   const std::string path = put(builder::plain_layout("Old").image);
-  const std::vector<std::string> lines = listing(run_tool({"-nv", path, "New"}).out);
+  const std::string label = "A Label Of Thirty-Five Characters..";
+  const std::vector<std::string> lines = listing(run_tool({"-nv", path, label}).out);
   ASSERT_EQ(lines.size(), 7u);
-  EXPECT_EQ(lines.front(), "Primary Volume Descriptor at block 32 (main sequence)");
-  EXPECT_EQ(lines[3], "File Set Descriptor at block 300");
-  EXPECT_EQ(lines.back(), "Logical Volume Descriptor at block 51 (reserve sequence)");
+  EXPECT_EQ(lines.front(), "Primary Volume Descriptor at block 32 (main sequence): " + label.substr(0, 30));
+  EXPECT_EQ(lines[3], "File Set Descriptor at block 300: " + label);
+  EXPECT_EQ(lines.back(), "Logical Volume Descriptor at block 51 (reserve sequence): " + label);
 }
 
 using OpenFailure = Fixture;
@@ -379,6 +384,73 @@ TEST_F(Writing, FailedWritesAreReportedAndEndWithStatusOne) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(builder::changed_sectors(layout.image, builder::read_file(path)),
             (std::vector<uint32_t>{32, 33, 35}));
+}
+
+}  // namespace
+
+namespace {
+
+using Report = Fixture;
+
+// A query's -v and --json output, whole: a physical volume, and a metadata
+// volume whose reserve Primary Volume Descriptor is damaged.
+TEST_F(Report, VerboseAndJsonQueriesShowEveryCopy) {
+  Image metadata = builder::metadata_layout("Meta").image;
+  builder::sector(&metadata, 48)[100] ^= 1;
+  const struct {
+    Image image;
+    std::string verbose;  // after the label line
+    std::string json;     // after "path"
+  } volumes[] = {
+      {builder::plain_layout("Old").image,
+       "Old\nUDF unknown, 2048-byte blocks, partitions: physical\nUUID: 4275696c64657220\n"
+       "Primary Volume Descriptor at block 32 (main sequence): Old\n"
+       "Implementation Use Volume Descriptor at block 33 (main sequence): Old\n"
+       "Logical Volume Descriptor at block 35 (main sequence): Old\n"
+       "Primary Volume Descriptor at block 48 (reserve sequence): Old\n"
+       "Implementation Use Volume Descriptor at block 49 (reserve sequence): Old\n"
+       "Logical Volume Descriptor at block 51 (reserve sequence): Old\n"
+       "File Set Descriptor at block 300: Old\n",
+       R"("label":"Old","uuid":"4275696c64657220","udf_revision":null,"block_size":2048,"partitions":["physical"],)"
+       R"("copies":[{"descriptor":"Primary Volume Descriptor","block":32,"where":"main sequence","identifier":"Old","verified":true},)"
+       R"({"descriptor":"Implementation Use Volume Descriptor","block":33,"where":"main sequence","identifier":"Old","verified":true},)"
+       R"({"descriptor":"Logical Volume Descriptor","block":35,"where":"main sequence","identifier":"Old","verified":true},)"
+       R"({"descriptor":"Primary Volume Descriptor","block":48,"where":"reserve sequence","identifier":"Old","verified":true},)"
+       R"({"descriptor":"Implementation Use Volume Descriptor","block":49,"where":"reserve sequence","identifier":"Old","verified":true},)"
+       R"({"descriptor":"Logical Volume Descriptor","block":51,"where":"reserve sequence","identifier":"Old","verified":true},)"
+       R"({"descriptor":"File Set Descriptor","block":300,"where":null,"identifier":"Old","verified":true,"file_set_identifier":"Old"}]})"},
+      {metadata,
+       "Meta\nUDF unknown, 2048-byte blocks, partitions: physical, metadata\nUUID: 4275696c64657220\n"
+       "Primary Volume Descriptor at block 32 (main sequence): Meta\n"
+       "Implementation Use Volume Descriptor at block 33 (main sequence): Meta\n"
+       "Logical Volume Descriptor at block 35 (main sequence): Meta\n"
+       "Primary Volume Descriptor at block 48 (reserve sequence): damaged\n"
+       "Implementation Use Volume Descriptor at block 49 (reserve sequence): Meta\n"
+       "Logical Volume Descriptor at block 51 (reserve sequence): Meta\n"
+       "File Set Descriptor at block 302: Meta\n"
+       "File Set Descriptor at block 410 (metadata mirror): Meta\n",
+       R"("label":"Meta","uuid":"4275696c64657220","udf_revision":null,"block_size":2048,"partitions":["physical","metadata"],)"
+       R"("copies":[{"descriptor":"Primary Volume Descriptor","block":32,"where":"main sequence","identifier":"Meta","verified":true},)"
+       R"({"descriptor":"Implementation Use Volume Descriptor","block":33,"where":"main sequence","identifier":"Meta","verified":true},)"
+       R"({"descriptor":"Logical Volume Descriptor","block":35,"where":"main sequence","identifier":"Meta","verified":true},)"
+       R"({"descriptor":"Primary Volume Descriptor","block":48,"where":"reserve sequence","identifier":null,"verified":false},)"
+       R"({"descriptor":"Implementation Use Volume Descriptor","block":49,"where":"reserve sequence","identifier":"Meta","verified":true},)"
+       R"({"descriptor":"Logical Volume Descriptor","block":51,"where":"reserve sequence","identifier":"Meta","verified":true},)"
+       R"({"descriptor":"File Set Descriptor","block":302,"where":null,"identifier":"Meta","verified":true,"file_set_identifier":"Meta"},)"
+       R"({"descriptor":"File Set Descriptor","block":410,"where":"metadata mirror","identifier":"Meta","verified":true,"file_set_identifier":"Meta"}]})"},
+  };
+  for (const auto& v : volumes) {
+    const std::string path = put(v.image);
+    EXPECT_EQ(run_tool({"-v", path}).out, "Volume label of " + path + ": " + v.verbose);
+    EXPECT_EQ(run_tool({"--json", path}).out, "{\"path\":\"" + path + "\"," + v.json + "\n");
+  }
+  // Errors as records; --json with a change is refused before the image is opened.
+  const std::string missing = dir.file("missing.iso");
+  EXPECT_EQ(run_tool({"--json", missing}).out, "{\"path\":\"" + missing + "\",\"error\":\"Error opening file: " + missing + "\"}\n");
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--json", missing, "New"}, {"--json", "-u", "random", missing}}) {
+    const ToolResult r = run_tool(args);
+    EXPECT_EQ(r.out + std::to_string(r.status), "--json shows a volume and changes nothing\n1");
+  }
 }
 
 }  // namespace

@@ -737,6 +737,39 @@ INSTANTIATE_TEST_SUITE_P(BlockSizesAndPartitions, EveryVolume, testing::Range<si
                          });
 
 
+// --uuid alone rewrites the Volume Set Identifier of both Primary Volume
+// Descriptors and nothing else, on a volume of each partition kind.
+TEST(Uuid, EachPartitionKindTakesItInBothPrimaryVolumeDescriptors) {
+  const struct {
+    const char* name;
+    Layout layout;
+  } volumes[] = {{"physical", builder::plain_layout("Old")},
+                 {"sparable", builder::sparable_layout("Old")},
+                 {"virtual", builder::virtual_layout("Old", VatForm::Embedded200)},
+                 {"metadata", builder::metadata_layout("Old")}};
+  for (const auto& v : volumes) {
+    SCOPED_TRACE(v.name);
+    TempDir dir;
+    const std::string path = dir.file("volume.img");
+    ASSERT_TRUE(builder::write_file(path, v.layout.image));
+    EXPECT_EQ(run_tool({"--uuid", "0123456789ABCDEF", path}).out,
+              "Changing " + path + " UUID to '0123456789abcdef'\nDone!\n");
+    const Image after = builder::read_file(path);
+    std::vector<uint32_t> primaries;
+    for (uint32_t n : v.layout.label_sectors) {
+      if (builder::get_u16(builder::sector(v.layout.image, n), 0) == 1) primaries.push_back(n);
+    }
+    ASSERT_EQ(primaries.size(), 2u);
+    EXPECT_EQ(builder::changed_sectors(v.layout.image, after), primaries);
+    for (uint32_t n : primaries) {
+      const auto d = builder::sector(after, n);
+      EXPECT_TRUE(builder::tag_is_valid(d));
+      EXPECT_EQ(std::string(d.begin() + 73, d.begin() + 89), "0123456789abcdef");
+    }
+    EXPECT_EQ(run_tool({path}).out, "Volume label of " + path + ": Old\n");
+  }
+}
+
 // Volumes no block size qualifies for: each run prints its one message,
 // exits 1 and writes nothing.
 TEST(NoBlockSize, EachCauseHasItsMessage) {

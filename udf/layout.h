@@ -79,6 +79,7 @@ constexpr size_t kDomainIdentifierTextSize = 23;
 constexpr size_t kDomainRevision = 240;          // u16, first of the suffix (UDF 2.1.5.3)
 constexpr size_t kContentsUse = 248;             // long_ad of the File Set Descriptor
 constexpr size_t kNumberOfPartitionMaps = 268;
+constexpr size_t kIntegritySequenceExtent = 432;  // extent_ad of the integrity sequence
 constexpr size_t kPartitionMaps = 440;
 }  // namespace lvd
 

@@ -7,6 +7,7 @@
 #include "image/console.h"
 #include "image/tag.h"
 #include "udf/layout.h"
+#include "udf/volume_id.h"
 
 namespace {
 
@@ -65,41 +66,75 @@ void report_damaged(RelabelContext* ctx, uint32_t block) {
   ++ctx->damaged;
 }
 
-const char* patch_descriptor(BlockSpan descriptor, const LabelDStrings& label) {
-  const uint16_t tag = tag_identifier(descriptor);
+std::optional<IdentifierField> label_field(uint16_t tag) {
   switch (tag) {
-    case kTagPrimaryVolume:
-      write_cs0_charspec(descriptor, pvd::kDescriptorCharacterSet);
-      write_dstring(descriptor, pvd::kVolumeIdentifier, label.id32);
-      break;
-    case kTagImplementationUse:
-      if (!is_lv_info(descriptor)) return nullptr;
-      write_cs0_charspec(descriptor, iuvd::kLviCharset);
-      write_dstring(descriptor, iuvd::kLogicalVolumeIdentifier, label.id128);
-      break;
-    case kTagLogicalVolume:
-      write_cs0_charspec(descriptor, lvd::kDescriptorCharacterSet);
-      write_dstring(descriptor, lvd::kLogicalVolumeIdentifier, label.id128);
-      break;
-    case kTagFileSet:
-      write_cs0_charspec(descriptor, fsd::kLogicalVolumeIdentifierCharset);
-      write_dstring(descriptor, fsd::kLogicalVolumeIdentifier, label.id128);
-      write_cs0_charspec(descriptor, fsd::kFileSetCharset);
-      write_dstring(descriptor, fsd::kFileSetIdentifier, label.id32);
-      break;
-    default:
-      return nullptr;
+    case kTagPrimaryVolume: return IdentifierField{pvd::kVolumeIdentifier, 32};
+    case kTagImplementationUse: return IdentifierField{iuvd::kLogicalVolumeIdentifier, 128};
+    case kTagLogicalVolume: return IdentifierField{lvd::kLogicalVolumeIdentifier, 128};
+    case kTagFileSet: return IdentifierField{fsd::kLogicalVolumeIdentifier, 128};
+    default: return std::nullopt;
+  }
+}
+
+const char* patch_descriptor(BlockSpan descriptor, const LabelDStrings* label, const UuidDigits* uuid) {
+  const uint16_t tag = tag_identifier(descriptor);
+  if (tag == kTagImplementationUse && !is_lv_info(descriptor)) return nullptr;
+  if (tag == kTagPrimaryVolume && uuid != nullptr) write_volume_set_uuid(descriptor, *uuid);
+  if (label != nullptr) {
+    switch (tag) {
+      case kTagPrimaryVolume:
+        write_cs0_charspec(descriptor, pvd::kDescriptorCharacterSet);
+        write_dstring(descriptor, pvd::kVolumeIdentifier, label->id32);
+        break;
+      case kTagImplementationUse:
+        write_cs0_charspec(descriptor, iuvd::kLviCharset);
+        write_dstring(descriptor, iuvd::kLogicalVolumeIdentifier, label->id128);
+        break;
+      case kTagLogicalVolume:
+        write_cs0_charspec(descriptor, lvd::kDescriptorCharacterSet);
+        write_dstring(descriptor, lvd::kLogicalVolumeIdentifier, label->id128);
+        break;
+      case kTagFileSet:
+        write_cs0_charspec(descriptor, fsd::kLogicalVolumeIdentifierCharset);
+        write_dstring(descriptor, fsd::kLogicalVolumeIdentifier, label->id128);
+        write_cs0_charspec(descriptor, fsd::kFileSetCharset);
+        write_dstring(descriptor, fsd::kFileSetIdentifier, label->id32);
+        break;
+      default:
+        return nullptr;
+    }
+  } else if (tag != kTagPrimaryVolume || uuid == nullptr) {
+    return nullptr;
   }
   finalize_tag(descriptor, get_u16(descriptor, kTagCrcLengthOffset));
   return descriptor_name(tag);
 }
 
+std::string descriptor_identifier(ConstBlockSpan descriptor) {
+  const auto field = label_field(tag_identifier(descriptor));
+  if (!field || !field_fits(descriptor, field->offset, field->size)) return {};
+  return dstring_to_utf8(descriptor.subspan(field->offset, field->size));
+}
+
 void plan_descriptor(RelabelContext* ctx, ConstBlockSpan descriptor, uint32_t block, const char* where,
                      WriteGroup group) {
-  if (is_query_mode(ctx) || !ctx->new_label) return;
-  PlannedWrite write{block, std::vector<uint8_t>(descriptor.begin(), descriptor.end()), "", where, group, {}, {}};
-  const char* name = patch_descriptor(write.bytes, *ctx->new_label);
+  if (is_query_mode(ctx)) return;
+  PlannedWrite write{block, std::vector<uint8_t>(descriptor.begin(), descriptor.end()), "", where, {}, group, {}, {}};
+  const char* name = patch_descriptor(write.bytes, ctx->new_label ? &*ctx->new_label : nullptr,
+                                      ctx->new_uuid ? &*ctx->new_uuid : nullptr);
   if (name == nullptr) return;
   write.name = name;
+  write.identifier = descriptor_identifier(write.bytes);
   ctx->plan.push_back(std::move(write));
+}
+
+void record_copy(RelabelContext* ctx, ConstBlockSpan descriptor, uint32_t block, const char* where, bool verified) {
+  if (!ctx->reporting) return;
+  const uint16_t tag = tag_identifier(descriptor);
+  LabelCopy copy{descriptor_name(tag), block, where, verified, {}, {}};
+  if (verified) {
+    copy.identifier = descriptor_identifier(descriptor);
+    if (tag == kTagFileSet) copy.file_set_identifier = dstring_to_utf8(descriptor.subspan(fsd::kFileSetIdentifier, 32));
+  }
+  ctx->report.copies.push_back(std::move(copy));
 }

@@ -36,7 +36,8 @@ bool commit_group(RelabelContext* ctx, WriteGroup group) {
     if (write.group != group) continue;
     if (write.live_field && !refresh_live_block(ctx, &write)) continue;
     if (ctx->mode == RunMode::DryRun || ctx->verbose) {
-      print_out("%s at block %u%s\n", write.name, write.block, write.where);
+      print_out("%s at block %u%s%s%s: %s\n", write.name, write.block, *write.where != 0 ? " (" : "", write.where,
+                *write.where != 0 ? ")" : "", write.identifier.c_str());
     }
     if (writing) write_sector(&ctx->image, write.block, write.bytes);
   }

@@ -14,6 +14,7 @@
 #include "udf/plan.h"
 #include "udf/sequence.h"
 #include "udf/vat.h"
+#include "udf/volume_id.h"
 
 namespace {
 
@@ -78,8 +79,10 @@ bool handle_file_set_copy(RelabelContext* ctx, uint32_t block, uint32_t location
                           WriteGroup group) {
   std::vector<uint8_t> bytes(ctx->image.block_size, 0);
   if (read_sectors(&ctx->image, block, 1, bytes) != 1 || tag_identifier(bytes) != kTagFileSet) return false;
-  if (!tag_verifies(bytes, location)) {
-    report_damaged(ctx, block);
+  const bool verified = tag_verifies(bytes, location);
+  record_copy(ctx, bytes, block, where, verified);
+  if (!verified) {
+    if (rewrites_tag(ctx, kTagFileSet)) report_damaged(ctx, block);
     return true;
   }
   if (!ctx->label_from_file_set) {
@@ -107,13 +110,25 @@ void handle_file_set(RelabelContext* ctx) {
       const auto mirror = map_block_to_sector(ctx, reference, location, ExtentList::Mirror);
       const WriteGroup group = ctx->plan.size() > planned ? WriteGroup::Second : WriteGroup::First;
       if (mirror && mirror != main) {
-        found = handle_file_set_copy(ctx, *mirror, location, " (metadata mirror)", group) || found;
+        found = handle_file_set_copy(ctx, *mirror, location, "metadata mirror", group) || found;
       }
     }
   }
-  if (!found && !is_query_mode(ctx)) {
+  if (!found && rewrites_tag(ctx, kTagFileSet)) {
     print_out("File Set Descriptor not found\n");
     ++ctx->damaged;
+  }
+}
+
+// For the volume report: the UDF revision of the Logical Volume Integrity
+// Descriptor at the start of the first verified Logical Volume Descriptor's
+// integrity sequence, when it verifies there.
+void read_integrity_revision(RelabelContext* ctx) {
+  if (!ctx->report.have_logical_volume || ctx->report.integrity_length == 0) return;
+  std::vector<uint8_t> bytes(ctx->image.block_size, 0);
+  const uint32_t block = ctx->report.integrity_location;
+  if (read_sectors(&ctx->image, block, 1, bytes) == 1 && tag_verifies(bytes, block)) {
+    ctx->report.integrity_revision = integrity_revision(bytes);
   }
 }
 
@@ -168,6 +183,7 @@ bool run_relabel(RelabelContext* ctx, const char* path) {
   for (const PartitionEntry& entry : ctx->partitions) {
     if (entry.vat) plan_vat_identifier(ctx, *entry.vat);
   }
+  if (ctx->reporting) read_integrity_revision(ctx);
 
   if (is_query_mode(ctx)) {
     if (!ctx->label_from_file_set) ctx->captured_label = ctx->lvd_label;

@@ -7,6 +7,7 @@
 #include "udf/layout.h"
 #include "udf/partition.h"
 #include "udf/patch.h"
+#include "udf/volume_id.h"
 
 namespace {
 
@@ -21,6 +22,10 @@ void take_logical_volume(RelabelContext* ctx, ConstBlockSpan descriptor, Sequenc
   if (!ctx->lvd_label_set) {
     decode_lv_identifier(descriptor.subspan<lvd::kLogicalVolumeIdentifier, 128>(), &ctx->lvd_label);
     ctx->lvd_label_set = true;
+    ctx->report.have_logical_volume = true;
+    ctx->report.domain_revision = domain_revision(descriptor);
+    ctx->report.integrity_length = get_u32(descriptor, lvd::kIntegritySequenceExtent + extent_ad::kLength);
+    ctx->report.integrity_location = get_u32(descriptor, lvd::kIntegritySequenceExtent + extent_ad::kLocation);
   }
   // The main sequence's last Logical Volume Descriptor gives the maps; the
   // reserve sequence's first one stands in when the main sequence has none.
@@ -38,7 +43,7 @@ void walk_descriptor_sequence(RelabelContext* ctx, SequenceExtent extent, Sequen
   const uint32_t first = extent.location;
   const std::span<uint8_t> chunk = scratch_bytes(&ctx->image, size_t{kChunkBlocks} * size);
   SequenceFindings* findings = kind == SequenceKind::Main ? &ctx->main_findings : &ctx->reserve_findings;
-  const char* where = kind == SequenceKind::Main ? " (main sequence)" : " (reserve sequence)";
+  const char* where = kind == SequenceKind::Main ? "main sequence" : "reserve sequence";
   const WriteGroup group = kind == SequenceKind::Main ? WriteGroup::First : WriteGroup::Second;
 
   uint32_t slots_read = 0;
@@ -62,8 +67,10 @@ void walk_descriptor_sequence(RelabelContext* ctx, SequenceExtent extent, Sequen
     }
     const bool carries_label = tag == kTagPrimaryVolume || tag == kTagLogicalVolume ||
                                (tag == kTagImplementationUse && is_lv_info(descriptor));
-    if (!tag_verifies(descriptor, block)) {
-      if (carries_label) report_damaged(ctx, block);
+    const bool verified = tag_verifies(descriptor, block);
+    if (carries_label) record_copy(ctx, descriptor, block, where, verified);
+    if (!verified) {
+      if (carries_label && rewrites_tag(ctx, tag)) report_damaged(ctx, block);
       continue;
     }
     if (tag == kTagPartition) {
@@ -74,6 +81,10 @@ void walk_descriptor_sequence(RelabelContext* ctx, SequenceExtent extent, Sequen
       }
     } else if (tag == kTagLogicalVolume) {
       take_logical_volume(ctx, descriptor, findings, kind);
+    } else if (tag == kTagPrimaryVolume && !ctx->report.volume_set_identifier) {
+      ctx->report.volume_set_identifier.emplace();
+      const auto identifier = descriptor.subspan<pvd::kVolumeSetIdentifier, 128>();
+      std::copy(identifier.begin(), identifier.end(), ctx->report.volume_set_identifier->begin());
     }
     if (carries_label) plan_descriptor(ctx, descriptor, block, where, group);
   }

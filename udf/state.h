@@ -12,6 +12,8 @@
 
 #include "image/context.h"
 #include "image/label.h"
+#include "image/tag.h"
+#include "udf/volume_id.h"
 
 enum class PartitionKind : uint8_t {
   Physical = 0,
@@ -99,7 +101,8 @@ struct SequenceFindings {
 enum class WriteGroup : uint8_t { First, Second };
 
 // One block a relabel rewrites: where, its new bytes, what it is ("Primary
-// Volume Descriptor", " (main sequence)") and in which group. A block with
+// Volume Descriptor", "main sequence"), the identifier it will hold (UTF-8)
+// and in which group. A block with
 // `live_field` is read again just before it is written, and only that
 // 128-byte field of the new bytes is laid over what it then holds (with the
 // tag renewed when `tag_location` is set, after checking the block still
@@ -108,10 +111,37 @@ struct PlannedWrite {
   uint32_t block = 0;
   std::vector<uint8_t> bytes;
   const char* name = "";
-  const char* where = "";
+  const char* where = "";  // "main sequence", "reserve sequence", "metadata mirror" or ""
+  std::string identifier;
   WriteGroup group = WriteGroup::First;
   std::optional<size_t> live_field;
   std::optional<uint32_t> tag_location;
+};
+
+// A label-carrying copy as the walks met it: what and where it is, whether it
+// verifies and, if so, the identifier it holds (UTF-8); a File Set
+// Descriptor's File Set Identifier too.
+struct LabelCopy {
+  const char* name = "";
+  uint32_t block = 0;
+  const char* where = "";
+  bool verified = false;
+  std::string identifier;
+  std::optional<std::string> file_set_identifier;
+};
+
+// What a query reports about the volume besides its label (-v, --json):
+// every label-carrying copy, the first verified Primary Volume Descriptor's
+// Volume Set Identifier, and the UDF revision from the first verified
+// Logical Volume Descriptor's domain and its integrity sequence.
+struct VolumeReport {
+  std::vector<LabelCopy> copies;
+  std::optional<std::array<uint8_t, 128>> volume_set_identifier;
+  bool have_logical_volume = false;
+  uint16_t domain_revision = 0;
+  uint32_t integrity_length = 0;
+  uint32_t integrity_location = 0;
+  std::optional<uint16_t> integrity_revision;
 };
 
 // Query prints the label and never writes; a dry run plans a relabel and
@@ -123,6 +153,10 @@ struct RelabelContext {
   RunMode mode = RunMode::Query;
   bool verbose = false;  // list each block as it is written
   std::optional<LabelDStrings> new_label;
+  std::optional<UuidDigits> new_uuid;
+  // A query that reports the volume gathers `report` as it reads.
+  bool reporting = false;
+  VolumeReport report;
   RecognitionFlags flags = 0;
   // long_ad of the File Set Descriptor from a Logical Volume Descriptor's
   // Logical Volume Contents Use; an extent length of 0 means none is known.
@@ -143,3 +177,10 @@ struct RelabelContext {
 };
 
 inline bool is_query_mode(const RelabelContext* ctx) { return ctx->mode == RunMode::Query; }
+
+// Whether this run rewrites descriptors of tag identifier `tag`: a Primary
+// Volume Descriptor for a new label or UUID, the others for a new label.
+inline bool rewrites_tag(const RelabelContext* ctx, uint16_t tag) {
+  if (is_query_mode(ctx)) return false;
+  return ctx->new_label.has_value() || (tag == kTagPrimaryVolume && ctx->new_uuid.has_value());
+}

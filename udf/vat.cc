@@ -195,7 +195,12 @@ std::optional<size_t> lv_extension_identifier(ConstBlockSpan entry) {
 }  // namespace
 
 void plan_vat_identifier(RelabelContext* ctx, const VatInfo& vat) {
-  if (is_query_mode(ctx) || !ctx->new_label) return;
+  if (!ctx->reporting && !rewrites_tag(ctx, kTagFileEntry)) return;
+  constexpr const char* kName = "Virtual Allocation Table";
+  const auto damaged = [&] {
+    if (ctx->reporting) ctx->report.copies.push_back(LabelCopy{kName, vat.entry_block, "", false, {}, {}});
+    report_damaged(ctx, vat.entry_block);
+  };
   const uint32_t size = ctx->image.block_size;
   std::optional<DataPlace> place;
   if (vat.udf200) {
@@ -204,29 +209,30 @@ void plan_vat_identifier(RelabelContext* ctx, const VatInfo& vat) {
     const auto last = locate_data(vat, first + 127, size);
     if (!place || !last || last->in_entry != place->in_entry || last->block != place->block ||
         last->within != place->within + 127) {
-      report_damaged(ctx, vat.entry_block);
-      return;
+      return damaged();
     }
   } else {
     const auto at = lv_extension_identifier(vat.entry);
     if (!at) return;  // no LVExtension: nothing more to write
-    if (*at + 128 > size) {
-      report_damaged(ctx, vat.entry_block);
-      return;
-    }
+    if (*at + 128 > size) return damaged();
     place = DataPlace{true, vat.entry_block, *at};
   }
   std::vector<uint8_t> bytes(size, 0);
   const std::optional<uint32_t> tag_location =
       place->in_entry ? std::optional(vat.entry_block - vat.partition_start) : std::nullopt;
   if (read_sectors(&ctx->image, place->block, 1, bytes) != 1 || (tag_location && !tag_verifies(bytes, *tag_location))) {
-    report_damaged(ctx, vat.entry_block);
-    return;
+    return damaged();
   }
+  const auto field = std::span(bytes).subspan(place->within, 128);
+  if (ctx->reporting) {
+    ctx->report.copies.push_back(LabelCopy{kName, place->block, "", true, dstring_to_utf8(field), {}});
+  }
+  if (!rewrites_tag(ctx, kTagFileEntry)) return;
   const auto& identifier = ctx->new_label->id128;
-  std::copy(identifier.begin(), identifier.end(), bytes.begin() + static_cast<ptrdiff_t>(place->within));
+  std::copy(identifier.begin(), identifier.end(), field.begin());
   if (tag_location) finalize_tag(bytes, get_u16(bytes, kTagCrcLengthOffset));
   // Read again when written: the sequences' writes may have changed the block.
-  ctx->plan.push_back(PlannedWrite{place->block, std::move(bytes), "Virtual Allocation Table", "",
-                                   WriteGroup::Second, place->within, tag_location});
+  std::string written = dstring_to_utf8(field);
+  ctx->plan.push_back(PlannedWrite{place->block, std::move(bytes), kName, "", std::move(written), WriteGroup::Second,
+                                   place->within, tag_location});
 }

@@ -197,20 +197,20 @@ std::string check_fuzz_input(std::span<const uint8_t> data, FuzzRunSummary* summ
   const bool label_valid = utf8_to_utf16(original.label.c_str(), scratch);
 
   MemoryImage queried = original.image;
-  const int query_status = run_over(&queried, {"image.iso"});
+  const int query_status = run_over(&queried, {"-v", "image.iso"});
   summary->query_status = query_status;
   if (query_status != 0 && query_status != 1) return describe("query exit status", query_status);
   if (queried.opened_writable) return "query opened the image for writing";
   if (!queried.writes.empty() || queried.writes_while_read_only != 0) return "query wrote to the image";
 
   MemoryImage dry = original.image;
-  const int dry_status = run_over(&dry, {"-n", "image.iso", original.label});
+  const int dry_status = run_over(&dry, {"-n", "-u", "0123456789abcdef", "image.iso", original.label});
   summary->dry_run_status = dry_status;
   if (dry.opened_writable) return "dry run opened the image for writing";
   if (!dry.writes.empty() || dry.writes_while_read_only != 0) return "dry run wrote to the image";
 
   MemoryImage relabelled = original.image;
-  const int status = run_over(&relabelled, {"-v", "image.iso", original.label});
+  const int status = run_over(&relabelled, {"-vu", "0123456789abcdef", "image.iso", original.label});
   summary->relabel_status = status;
   summary->relabel_writes = relabelled.writes.size();
   if (!label_valid) {

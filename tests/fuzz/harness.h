@@ -39,8 +39,9 @@ struct FuzzRunSummary {
   uint32_t block_size = 0;  // of the relabel's writes; 0 without writes
 };
 
-// Runs `volquill IMAGE`, `volquill -n IMAGE LABEL` and `volquill -v IMAGE
-// LABEL` over the input's image and checks that
+// Runs `volquill -v IMAGE` (the query with its volume report), `volquill -n
+// -u UUID IMAGE LABEL` and `volquill -vu UUID IMAGE LABEL` over the input's
+// image and checks that
 //   - each exits with status 0 or 1; a refused label gives 1 without opening
 //     the image; a volume the query does not find is not written; the dry run
 //     exits as the relabel does;

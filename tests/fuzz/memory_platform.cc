@@ -139,4 +139,6 @@ bool decode_argument(const char* argument, std::span<char16_t> out) {
 
 void write_stdout(const char* /*text*/, size_t /*size*/) {}
 
+void write_stdout_bytes(const char* /*text*/, size_t /*size*/) {}
+
 void set_stdout_utf16() {}

@@ -368,6 +368,20 @@ class Interoperability(unittest.TestCase):
                     copy_sparse(original, work)
                     self.relabel_and_check(case, volume, original, work, label, udfinfo_options,
                                            readers_before, archive_before, contents_before, row)
+            with self.subTest(uuid="0123456789ABCDEF"):
+                # --uuid alone: both Primary Volume Descriptors, and blkid and
+                # udfinfo read the new UUID back.
+                work = os.path.join(directory, "uuid.img")
+                copy_sparse(original, work)
+                result = run([BINARY, "--uuid", "0123456789ABCDEF", work])
+                self.assertEqual(result.stdout.decode(), "Changing %s UUID to '0123456789abcdef'\nDone!\n" % work)
+                with udf.Image(original, volume.block_size) as old:
+                    primaries = [n for n in expected if udf.tag_identifier(old.block(n)) == udf.TAG_PVD]
+                self.assertEqual(udf.changed_sectors(original, work, volume.block_size), primaries)
+                blkid_uuid = run(["blkid", "-p", "-o", "value", "-s", "UUID", work]).stdout.decode()
+                self.assertEqual(blkid_uuid, "0123456789abcdef\n", "blkid UUID")
+                udfinfo_out = run(["udfinfo"] + udfinfo_options + [work]).stdout.decode()
+                self.assertIn("\nuuid=0123456789abcdef\n", udfinfo_out, "udfinfo uuid")
             MATRIX.append(row)
 
     def query(self, image):
