@@ -45,7 +45,7 @@ wants() {
   return 1
 }
 
-packages=(cmake g++ make libgtest-dev libgmock-dev)
+packages=(cmake g++ make libgtest-dev libgmock-dev nlohmann-json3-dev)
 wants windows && packages+=(g++-mingw-w64-x86-64-win32 wine wine64 groff-base)
 wants arm64 && packages+=(g++-aarch64-linux-gnu qemu-user)
 timed "install packages" scripts/install-deps.sh "${packages[@]}"

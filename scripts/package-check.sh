@@ -14,7 +14,8 @@ out=build-test
 install_package=false
 [[ ${1:-} == --install || ${CI:-} == true ]] && install_package=true
 
-scripts/install-deps.sh cmake g++ make libgtest-dev libgmock-dev dpkg-dev groff-base man-db
+scripts/install-deps.sh cmake g++ make libgtest-dev libgmock-dev nlohmann-json3-dev dpkg-dev groff-base \
+  man-db
 
 fail() {
   echo "package check failed: $*" >&2
