@@ -2,7 +2,9 @@
 # Builds volquill for Windows x64 (MinGW-w64) and for Linux ARM64 and runs the
 # whole-run tests against each: volquill.exe under wine, the ARM64 binary under
 # qemu-user. The tests themselves are a host build of run_tests, which starts
-# the foreign binary through VOLQUILL_RUNNER. Installs what it needs.
+# the foreign binary through VOLQUILL_RUNNER. For Windows it also makes the
+# ZIP package, unpacks it and runs its volquill.exe on the sample image.
+# Installs what it needs.
 #
 #   scripts/cross-check.sh            both targets
 #   scripts/cross-check.sh windows    only one of them
@@ -22,6 +24,11 @@ step() {
   echo "== $*"
 }
 
+fail() {
+  echo "cross check failed: $*" >&2
+  exit 1
+}
+
 # Runs a command, echoing it first, and notes how long it took.
 timed() {
   local label=$1
@@ -38,8 +45,8 @@ wants() {
   return 1
 }
 
-packages=(cmake g++ make libgtest-dev libgmock-dev)
-wants windows && packages+=(g++-mingw-w64-x86-64-win32 wine wine64)
+packages=(cmake g++ make libgtest-dev libgmock-dev nlohmann-json3-dev)
+wants windows && packages+=(g++-mingw-w64-x86-64-win32 wine wine64 groff-base)
 wants arm64 && packages+=(g++-aarch64-linux-gnu qemu-user)
 timed "install packages" scripts/install-deps.sh "${packages[@]}"
 
@@ -47,7 +54,7 @@ timed "install packages" scripts/install-deps.sh "${packages[@]}"
 # here if it is not there yet.
 step "Host build of the whole-run tests"
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Release -DVOLQUILL_WERROR=ON >/dev/null
-timed "host build (run_tests)" cmake --build build-test -j"$jobs" --target run_tests
+timed "host build (run_tests)" cmake --build build-test -j"$jobs" --target run_tests make_sample_image
 run_tests=$PWD/build-test/tests/run_tests
 
 # Configures and builds the program alone for target $1 with toolchain file $2.
@@ -83,7 +90,27 @@ if wants windows; then
   # Windows-1252.
   whole_run_tests "windows run_tests under wine" "$out/windows/volquill.exe" \
     "env LC_ALL=C.UTF-8 wine" x64 VOLQUILL_STDOUT=windows-1252
+
+  step "Windows x64: cpack -G ZIP, its volquill.exe under wine"
+  zip=$PWD/$out/windows/volquill-1.0-win64.zip
+  rm -f "$zip"
+  timed "windows cpack -G ZIP" cmake -E chdir "$out/windows" cpack -G ZIP
+  unpacked=$(mktemp -d)
+  trap 'wineserver -k 2>/dev/null || true; rm -rf "$unpacked"' EXIT
+  (cd "$unpacked" && cmake -E tar xf "$zip")
+  files=$(cd "$unpacked" && find . -type f | LC_ALL=C sort | xargs)
+  folder=./volquill-1.0-win64
+  [[ $files == "$folder/LICENSE.txt $folder/README.txt $folder/volquill.exe $folder/volquill.txt" ]] ||
+    fail "the ZIP holds: $files"
+  grep -q '^EXIT STATUS' "$unpacked/$folder/volquill.txt" || fail "volquill.txt is no manual"
+  ! grep -q $'[\b\e]' "$unpacked/$folder/volquill.txt" || fail "volquill.txt holds terminal codes"
+  build-test/tests/make_sample_image "$unpacked/sample.iso"
+  # The label line comes as UTF-16 text.
+  line=$(wine "$unpacked/$folder/volquill.exe" "$unpacked/sample.iso" | iconv -f UTF-16LE -t UTF-8)
+  [[ ${line%$'\r'} == "Volume label of $unpacked/sample.iso: Sample Disc" ]] || fail "unexpected: $line"
+  echo "${line%$'\r'} (volquill.exe from $(basename "$zip"))"
   wineserver -k 2>/dev/null || true
+  rm -rf "$unpacked"
   trap - EXIT
 fi
 

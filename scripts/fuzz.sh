@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 
-scripts/install-deps.sh cmake make clang libclang-rt-14-dev
+scripts/install-deps.sh cmake make clang libclang-rt-14-dev nlohmann-json3-dev
 
 echo "== Fuzz target build (clang, libFuzzer, address and undefined sanitizers)"
 CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOLQUILL_FUZZ=ON \

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Checks what users install: `cmake --install` puts the program and its manual
-# page in place, the manual page renders without a warning, and `cpack -G DEB`
-# makes a package holding both. The package's program is then run on a sample
-# image: unpacked into a scratch directory, or, with --install (and always
-# under CI=true), installed with apt-get, run from PATH and removed again.
+# Checks what users install: `cmake --install` puts the program, its manual
+# page, its bash completion and the licence in place, the manual page renders
+# without a warning, and `cpack -G DEB` makes a package holding them all, the
+# licence as the package's copyright file. The package's program is then run
+# on a sample image: unpacked into a scratch directory, or, with --install
+# (and always under CI=true), installed with apt-get, run from PATH and
+# removed again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -12,7 +14,8 @@ out=build-test
 install_package=false
 [[ ${1:-} == --install || ${CI:-} == true ]] && install_package=true
 
-scripts/install-deps.sh cmake g++ make libgtest-dev libgmock-dev dpkg-dev groff-base man-db
+scripts/install-deps.sh cmake g++ make libgtest-dev libgmock-dev nlohmann-json3-dev dpkg-dev groff-base \
+  man-db
 
 fail() {
   echo "package check failed: $*" >&2
@@ -28,7 +31,10 @@ stage=$out/stage
 rm -rf "$stage"
 cmake --install "$out" --prefix "$PWD/$stage"
 [[ -x $stage/bin/volquill ]] || fail "no bin/volquill"
-[[ -f $stage/share/man/man1/volquill.1 ]] || fail "no share/man/man1/volquill.1"
+for file in share/man/man1/volquill.1 share/bash-completion/completions/volquill \
+  share/doc/volquill/copyright; do
+  [[ -f $stage/$file ]] || fail "no $file"
+done
 
 echo "== Manual page"
 warnings=$(groff -man -ww -z doc/volquill.1 2>&1)
@@ -50,6 +56,10 @@ dpkg-deb --field "$deb" Package Version Architecture Depends
 contents=$(dpkg-deb --contents "$deb")
 grep -q ' \./usr/bin/volquill$' <<<"$contents" || fail "package lacks /usr/bin/volquill"
 grep -q ' \./usr/share/man/man1/volquill\.1' <<<"$contents" || fail "package lacks the manual page"
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/volquill/copyright | cmp - LICENSE ||
+  fail "package's copyright file is not LICENSE"
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/bash-completion/completions/volquill |
+  cmp - completion/volquill.bash || fail "package's bash completion is not completion/volquill.bash"
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

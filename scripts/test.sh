@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
-scripts/install-deps.sh cmake g++ make libgtest-dev libgmock-dev strace
+scripts/install-deps.sh cmake g++ make libgtest-dev libgmock-dev nlohmann-json3-dev strace
 
 echo "== Release build, warnings as errors"
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Release -DVOLQUILL_WERROR=ON >/dev/null

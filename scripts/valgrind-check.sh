@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
-scripts/install-deps.sh cmake g++ make libgtest-dev libgmock-dev valgrind
+scripts/install-deps.sh cmake g++ make libgtest-dev libgmock-dev nlohmann-json3-dev valgrind
 
 echo "== Build for valgrind (dynamic, -O1 -g)"
 cmake -S . -B build-valgrind -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \

@@ -1,0 +1,39 @@
+# bash completion for volquill: the options before the image, then disc image
+# files (*.iso, *.img, *.udf in any case), directories to descend into and
+# block devices. After the image comes the label, free text: nothing is offered.
+_volquill() {
+  local cur=${COMP_WORDS[COMP_CWORD]} word name path i options=1
+  COMPREPLY=()
+  for ((i = 1; i < COMP_CWORD; i++)); do
+    word=${COMP_WORDS[i]}
+    if ((options)); then
+      case $word in
+        -u | --uuid | -[!-]*u) # takes the next word: 16 hexadecimal digits or "random"
+          if ((++i == COMP_CWORD)); then
+            mapfile -t COMPREPLY < <(compgen -W random -- "$cur")
+            return 0
+          fi
+          continue ;;
+        --) options=0; continue ;;
+        -?*) continue ;;
+      esac
+    fi
+    return 0 # word i is the image: what follows is the label, free text
+  done
+  if ((options)) && [[ $cur == -* ]]; then
+    mapfile -t COMPREPLY < <(compgen -W '-h --help -V --version -n --dry-run -v --verbose
+      -u --uuid --json --' -- "$cur")
+    return 0
+  fi
+  while IFS= read -r name; do
+    case ${name,,} in
+      *.iso | *.img | *.udf) COMPREPLY+=("$name") ;;
+      *) # compgen leaves a leading ~/ unexpanded
+        path=$name
+        [[ $path == "~/"* ]] && path=$HOME/${path#"~/"}
+        if [[ -d $path || -b $path ]]; then COMPREPLY+=("$name"); fi ;;
+    esac
+  done < <(compgen -f -- "$cur")
+  return 0
+}
+complete -o filenames -F _volquill volquill

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Loads the bash completion ($1) and checks what it offers for command lines
+# completed in a directory holding an image of each kind, a text file and a
+# subdirectory.
+set -u
+source "$1"
+cd "$(mktemp -d)" && trap 'rm -rf "$PWD"' EXIT
+mkdir sub && touch a.iso B.IMG c.Udf notes.txt
+while IFS='|' read -r line want; do
+  read -ra COMP_WORDS <<<"$line"
+  [[ $line == *' ' ]] && COMP_WORDS+=('')
+  [[ $want == /dev/* && ! -b $want ]] && continue
+  COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+  _volquill
+  got=$(printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | xargs)
+  [[ $got == "$want" ]] || { echo "'$line': got '$got', want '$want'"; exit 1; }
+done <<'EOF_CASES'
+volquill --v|--verbose --version
+volquill -n |B.IMG a.iso c.Udf sub
+volquill -v --uuid |random
+volquill -nu r|random
+volquill -u 0123456789abcdef -- -|
+volquill a.iso |
+volquill a.iso -|
+volquill /dev/loop0|/dev/loop0
+EOF_CASES
