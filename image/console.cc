@@ -20,7 +20,7 @@ namespace {
 std::string* capture_sink = nullptr;
 
 // Appends the formatted text to the capture sink, when one is set.
-bool captured(const char* format, va_list args) {
+__attribute__((format(VOLQUILL_PRINTF_FORMAT, 1, 0))) bool captured(const char* format, va_list args) {
   if (capture_sink == nullptr) return false;
   va_list again;
   va_copy(again, args);
