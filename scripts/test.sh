@@ -47,8 +47,10 @@ run_start=$SECONDS
 # interleave their lines.
 lane=-
 stage() {
-  local name=$1 start=$SECONDS status=0
+  local name=$1 start=$SECONDS cpu status=0
   shift
+  children_cpu
+  cpu=$cpu_now
   if [[ $lane == - ]]; then
     echo "== $name"
     "$@" || status=$?
@@ -61,9 +63,21 @@ stage() {
       cat "$log"
     } 9>"$work/lock"
   fi
-  printf '%s\t%s\t%d\t%d\t%s\n' "$name" "$lane" $((start - run_start)) $((SECONDS - start)) \
-    "$([[ $status == 0 ]] && echo passed || echo FAILED)" >>"$times"
+  children_cpu
+  printf '%s\t%s\t%d\t%d\t%d\t%s\n' "$name" "$lane" $((start - run_start)) $((SECONDS - start)) \
+    $((cpu_now - cpu)) "$([[ $status == 0 ]] && echo passed || echo FAILED)" >>"$times"
   return "$status"
+}
+
+# Sets cpu_now to the processor time, user and system, in seconds, of the
+# children this shell (or lane) has waited for so far. Not to be called in a
+# command substitution: there the builtin `times` would speak of a fresh
+# subshell, with no children yet.
+children_cpu() {
+  local file=$work/times.$BASHPID
+  times >"$file"
+  cpu_now=$(awk 'NR == 2 { for (i = 1; i <= 2; i++) { split($i, t, /[ms]/); total += t[1] * 60 + t[2] } }
+                 END { printf "%d", total }' "$file")
 }
 
 # in_lane STAGE-FUNCTION...: runs the functions one after another in the
@@ -91,14 +105,15 @@ wait_lanes() {
 }
 
 print_times() {
-  echo "== Stage times (wall clock; the lanes ran side by side)"
-  printf '  %-54s %4s %6s %6s\n' stage lane start wall
+  echo "== Stage times (wall clock; the lanes ran side by side; cpu: user and system time)"
+  printf '  %-54s %4s %6s %6s %6s\n' stage lane start wall cpu
   sort -s -t $'\t' -k3,3n "$times" |
-    while IFS=$'\t' read -r name lane start wall result; do
-      printf '  %-54s %4s %5ds %5ds%s\n' "$name" "$lane" "$start" "$wall" \
+    while IFS=$'\t' read -r name lane start wall cpu result; do
+      printf '  %-54s %4s %5ds %5ds %5ds%s\n' "$name" "$lane" "$start" "$wall" "$cpu" \
         "$([[ $result == passed ]] || echo "  $result")"
     done
-  printf '  %-54s %4s %6s %5ds\n' "whole run" "" "" $((SECONDS - run_start))
+  children_cpu
+  printf '  %-54s %4s %6s %5ds %5ds\n' "whole run" "" "" $((SECONDS - run_start)) "$cpu_now"
 }
 
 # --- The stages ------------------------------------------------------------
