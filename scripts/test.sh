@@ -15,10 +15,13 @@
 # the Windows x64 build under wine and the Linux ARM64 build under qemu-user,
 # and the install, manual page and Debian package check.
 #
-# After the Release build, which everything else but the sanitizer and fuzz
-# builds reuses, the stages run in lanes side by side (a stage waits only for
-# those before it in its lane). Each stage's output is printed whole when it
-# ends, and at the end a table gives each stage's wall time.
+# The Release build comes first, and every stage but the sanitizer and fuzz
+# builds reuses it. Then the stages run in lanes side by side, a stage after
+# those before it in its lane, so that the two processors stay busy while
+# one stage waits on a single process (the interoperability suite, the fuzz
+# session, wine, qemu). Each stage's output is printed whole when it ends;
+# at the end a table gives each stage's lane, start, wall time and processor
+# time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -163,8 +166,12 @@ valgrind_stage() {
   stage "valgrind memcheck" bash scripts/valgrind-check.sh
 }
 
-cross_checks() {
-  stage "Windows x64 under wine, Linux ARM64 under qemu-user" bash scripts/cross-check.sh
+windows_check() {
+  stage "Windows x64 build, whole-run tests under wine" bash scripts/cross-check.sh windows
+}
+
+arm64_check() {
+  stage "Linux ARM64 build, whole-run tests under qemu-user" bash scripts/cross-check.sh arm64
 }
 
 package_check() {
@@ -192,9 +199,9 @@ if $quick; then
   in_lane release_tests
   in_lane interop_suite
 else
-  in_lane release_tests valgrind_stage package_check
-  in_lane interop_suite cross_checks
-  in_lane sanitizer_build sanitizer_tests fuzz_session
+  in_lane release_tests valgrind_stage arm64_check
+  in_lane interop_suite fuzz_session windows_check
+  in_lane sanitizer_build sanitizer_tests package_check
 fi
 status=0
 wait_lanes || status=$?
