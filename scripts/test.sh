@@ -83,13 +83,16 @@ children_cpu() {
                  END { printf "%d", total }' "$file")
 }
 
-# in_lane STAGE-FUNCTION...: runs the functions one after another in the
-# background, as a lane of its own (a process group, so that a failure
-# elsewhere can stop all of it).
+# in_lane NICENESS STAGE-FUNCTION...: runs the functions one after another
+# in the background, as a lane of its own (a process group, so that a
+# failure elsewhere can stop all of it), its priority lowered by NICENESS.
 in_lane() {
+  local niceness=$1
+  shift
   set -m
   (
     lane=$((${#lanes[@]} + 1))
+    renice -n "$niceness" -p "$BASHPID" >/dev/null
     for f in "$@"; do "$f" || exit 1; done
   ) &
   lanes+=($!)
@@ -196,12 +199,14 @@ stage "Release build, warnings as errors" scripts/release-build.sh
 export VOLQUILL_RELEASE_BUILT=1
 
 if $quick; then
-  in_lane release_tests
-  in_lane interop_suite
+  in_lane 0 release_tests
+  in_lane 0 interop_suite
 else
-  in_lane release_tests valgrind_stage arm64_check
-  in_lane interop_suite fuzz_session windows_check
-  in_lane sanitizer_build sanitizer_tests package_check
+  # The fuzz session is bounded by time, every other stage by its work: the
+  # lanes without it yield to it, so that it has a processor to itself.
+  in_lane 5 release_tests valgrind_stage arm64_check
+  in_lane 0 interop_suite fuzz_session windows_check
+  in_lane 5 sanitizer_build sanitizer_tests package_check
 fi
 status=0
 wait_lanes || status=$?
