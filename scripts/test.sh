@@ -17,7 +17,7 @@
 #
 # The Release build comes first, and every stage but the sanitizer and fuzz
 # builds reuses it. Then the stages run in lanes side by side, a stage after
-# those before it in its lane, so that the two processors stay busy while
+# those before it in its lane, so that the processors stay busy while
 # one stage waits on a single process (the interoperability suite, the fuzz
 # session, wine, qemu). Each stage's output is printed whole when it ends;
 # at the end a table gives each stage's lane, start, wall time and processor
@@ -35,17 +35,18 @@ esac
 work=$(mktemp -d)
 times=$work/times
 lanes=()
-finish() {
+stop_lanes() {
   local pid
   for pid in "${lanes[@]}"; do kill -TERM -- "-$pid" 2>/dev/null || true; done
-  rm -rf "$work"
+  wait "${lanes[@]}" 2>/dev/null || true
+  lanes=()
 }
-trap finish EXIT
+trap 'stop_lanes; rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM
 run_start=$SECONDS
 
-# stage NAME COMMAND...: runs one stage and notes its lane, start and wall
-# time. Outside a lane its output goes straight out; in a lane it is kept
+# stage NAME COMMAND...: runs one stage and notes its lane, start, wall time
+# and processor time. Outside a lane its output goes straight out; in a lane it is kept
 # until the stage ends and then printed whole, so that lanes do not
 # interleave their lines.
 lane=-
@@ -99,11 +100,14 @@ in_lane() {
   set +m
 }
 
-# Waits for the lanes; the first to fail stops the others (through finish).
+# Waits for the lanes; the first to fail stops the others.
 wait_lanes() {
   local ended pid left
   while ((${#lanes[@]} > 0)); do
-    wait -n -p ended "${lanes[@]}" || return 1
+    if ! wait -n -p ended "${lanes[@]}"; then
+      stop_lanes
+      return 1
+    fi
     left=()
     for pid in "${lanes[@]}"; do [[ $pid == "$ended" ]] || left+=("$pid"); done
     lanes=("${left[@]}")

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Runs the unit tests, the fuzz regression replay, the crash-safety test and
 # the whole-run tests under valgrind's memcheck, on the Release build's
-# objects (build-test, made here if it is not there yet) with the program
-# linked dynamically (volquill_dynamic: valgrind replaces malloc only in a
-# dynamic executable). The whole-run tests start every volquill run under
+# objects (build-test, made here if it is not there yet) with the C library
+# linked dynamically (volquill_dynamic: valgrind replaces malloc only where
+# the C library is shared). The whole-run tests start every volquill run under
 # valgrind; any memcheck error or definite leak fails the run (exit status
 # 99 and a report on stderr).
 #
-# Valgrind's own start costs half a second a run, so the whole-run tests are
+# Valgrind's own start costs 0.4 seconds a run, so the whole-run tests are
 # sampled: every test that is not a row of a table of volumes, and of each
 # table (a parametrised suite) the first row and every fourth after it. The
 # fuzz replay has by then taken the tool, in process, through every seed
