@@ -53,8 +53,7 @@ timed "install packages" scripts/install-deps.sh "${packages[@]}"
 # The tests run on this machine: the Release build of scripts/test.sh, made
 # here if it is not there yet.
 step "Host build of the whole-run tests"
-cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Release -DVOLQUILL_WERROR=ON >/dev/null
-timed "host build (run_tests)" cmake --build build-test -j"$jobs" --target run_tests make_sample_image
+timed "host build (run_tests)" scripts/release-build.sh run_tests make_sample_image
 run_tests=$PWD/build-test/tests/run_tests
 
 # Configures and builds the program alone for target $1 with toolchain file $2.

@@ -8,7 +8,6 @@
 # removed again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-jobs=$(nproc)
 # The Release build of scripts/test.sh, made here if it is not there yet.
 out=build-test
 install_package=false
@@ -23,8 +22,7 @@ fail() {
 }
 
 echo "== Release build"
-cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=Release -DVOLQUILL_WERROR=ON >/dev/null
-cmake --build "$out" -j"$jobs" --target volquill make_sample_image
+scripts/release-build.sh volquill make_sample_image
 
 echo "== cmake --install"
 stage=$out/stage
