@@ -41,10 +41,33 @@ std::string label_text(const RelabelContext& ctx) {
   return text;
 }
 
-// Text of a path or label as given; bytes that are not UTF-8 become U+FFFD
-// when the record is written.
+// One line, with a space after each comma and colon as most JSON writers
+// put it; strings escaped by the library, and a path or label that is not
+// UTF-8 gets U+FFFD where it is not.
+void append_json(const Json& value, std::string* out) {
+  if (value.is_object() || value.is_array()) {
+    const bool object = value.is_object();
+    *out += object ? '{' : '[';
+    bool first = true;
+    for (const auto& item : value.items()) {
+      if (!first) *out += ", ";
+      first = false;
+      if (object) {
+        append_json(Json(item.key()), out);
+        *out += ": ";
+      }
+      append_json(item.value(), out);
+    }
+    *out += object ? '}' : ']';
+    return;
+  }
+  *out += value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 std::string dump(const Json& record) {
-  return record.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+  std::string line;
+  append_json(record, &line);
+  return line + "\n";
 }
 
 }  // namespace

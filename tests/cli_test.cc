@@ -411,14 +411,14 @@ TEST_F(Report, VerboseAndJsonQueriesShowEveryCopy) {
        "Implementation Use Volume Descriptor at block 49 (reserve sequence): Old\n"
        "Logical Volume Descriptor at block 51 (reserve sequence): Old\n"
        "File Set Descriptor at block 300: Old\n",
-       R"("label":"Old","uuid":"4275696c64657220","udf_revision":null,"block_size":2048,"partitions":["physical"],)"
-       R"("copies":[{"descriptor":"Primary Volume Descriptor","block":32,"where":"main sequence","identifier":"Old","verified":true},)"
-       R"({"descriptor":"Implementation Use Volume Descriptor","block":33,"where":"main sequence","identifier":"Old","verified":true},)"
-       R"({"descriptor":"Logical Volume Descriptor","block":35,"where":"main sequence","identifier":"Old","verified":true},)"
-       R"({"descriptor":"Primary Volume Descriptor","block":48,"where":"reserve sequence","identifier":"Old","verified":true},)"
-       R"({"descriptor":"Implementation Use Volume Descriptor","block":49,"where":"reserve sequence","identifier":"Old","verified":true},)"
-       R"({"descriptor":"Logical Volume Descriptor","block":51,"where":"reserve sequence","identifier":"Old","verified":true},)"
-       R"({"descriptor":"File Set Descriptor","block":300,"where":null,"identifier":"Old","verified":true,"file_set_identifier":"Old"}]})"},
+       R"("label": "Old", "uuid": "4275696c64657220", "udf_revision": null, "block_size": 2048, "partitions": ["physical"], )"
+       R"("copies": [{"descriptor": "Primary Volume Descriptor", "block": 32, "where": "main sequence", "identifier": "Old", "verified": true}, )"
+       R"({"descriptor": "Implementation Use Volume Descriptor", "block": 33, "where": "main sequence", "identifier": "Old", "verified": true}, )"
+       R"({"descriptor": "Logical Volume Descriptor", "block": 35, "where": "main sequence", "identifier": "Old", "verified": true}, )"
+       R"({"descriptor": "Primary Volume Descriptor", "block": 48, "where": "reserve sequence", "identifier": "Old", "verified": true}, )"
+       R"({"descriptor": "Implementation Use Volume Descriptor", "block": 49, "where": "reserve sequence", "identifier": "Old", "verified": true}, )"
+       R"({"descriptor": "Logical Volume Descriptor", "block": 51, "where": "reserve sequence", "identifier": "Old", "verified": true}, )"
+       R"({"descriptor": "File Set Descriptor", "block": 300, "where": null, "identifier": "Old", "verified": true, "file_set_identifier": "Old"}]})"},
       {metadata,
        "Meta\nUDF unknown, 2048-byte blocks, partitions: physical, metadata\nUUID: 4275696c64657220\n"
        "Primary Volume Descriptor at block 32 (main sequence): Meta\n"
@@ -429,24 +429,24 @@ TEST_F(Report, VerboseAndJsonQueriesShowEveryCopy) {
        "Logical Volume Descriptor at block 51 (reserve sequence): Meta\n"
        "File Set Descriptor at block 302: Meta\n"
        "File Set Descriptor at block 410 (metadata mirror): Meta\n",
-       R"("label":"Meta","uuid":"4275696c64657220","udf_revision":null,"block_size":2048,"partitions":["physical","metadata"],)"
-       R"("copies":[{"descriptor":"Primary Volume Descriptor","block":32,"where":"main sequence","identifier":"Meta","verified":true},)"
-       R"({"descriptor":"Implementation Use Volume Descriptor","block":33,"where":"main sequence","identifier":"Meta","verified":true},)"
-       R"({"descriptor":"Logical Volume Descriptor","block":35,"where":"main sequence","identifier":"Meta","verified":true},)"
-       R"({"descriptor":"Primary Volume Descriptor","block":48,"where":"reserve sequence","identifier":null,"verified":false},)"
-       R"({"descriptor":"Implementation Use Volume Descriptor","block":49,"where":"reserve sequence","identifier":"Meta","verified":true},)"
-       R"({"descriptor":"Logical Volume Descriptor","block":51,"where":"reserve sequence","identifier":"Meta","verified":true},)"
-       R"({"descriptor":"File Set Descriptor","block":302,"where":null,"identifier":"Meta","verified":true,"file_set_identifier":"Meta"},)"
-       R"({"descriptor":"File Set Descriptor","block":410,"where":"metadata mirror","identifier":"Meta","verified":true,"file_set_identifier":"Meta"}]})"},
+       R"("label": "Meta", "uuid": "4275696c64657220", "udf_revision": null, "block_size": 2048, "partitions": ["physical", "metadata"], )"
+       R"("copies": [{"descriptor": "Primary Volume Descriptor", "block": 32, "where": "main sequence", "identifier": "Meta", "verified": true}, )"
+       R"({"descriptor": "Implementation Use Volume Descriptor", "block": 33, "where": "main sequence", "identifier": "Meta", "verified": true}, )"
+       R"({"descriptor": "Logical Volume Descriptor", "block": 35, "where": "main sequence", "identifier": "Meta", "verified": true}, )"
+       R"({"descriptor": "Primary Volume Descriptor", "block": 48, "where": "reserve sequence", "identifier": null, "verified": false}, )"
+       R"({"descriptor": "Implementation Use Volume Descriptor", "block": 49, "where": "reserve sequence", "identifier": "Meta", "verified": true}, )"
+       R"({"descriptor": "Logical Volume Descriptor", "block": 51, "where": "reserve sequence", "identifier": "Meta", "verified": true}, )"
+       R"({"descriptor": "File Set Descriptor", "block": 302, "where": null, "identifier": "Meta", "verified": true, "file_set_identifier": "Meta"}, )"
+       R"({"descriptor": "File Set Descriptor", "block": 410, "where": "metadata mirror", "identifier": "Meta", "verified": true, "file_set_identifier": "Meta"}]})"},
   };
   for (const auto& v : volumes) {
     const std::string path = put(v.image);
     EXPECT_EQ(run_tool({"-v", path}).out, "Volume label of " + path + ": " + v.verbose);
-    EXPECT_EQ(run_tool({"--json", path}).out, "{\"path\":\"" + path + "\"," + v.json + "\n");
+    EXPECT_EQ(run_tool({"--json", path}).out, "{\"path\": \"" + path + "\", " + v.json + "\n");
   }
   // Errors as records; --json with a change is refused before the image is opened.
   const std::string missing = dir.file("missing.iso");
-  EXPECT_EQ(run_tool({"--json", missing}).out, "{\"path\":\"" + missing + "\",\"error\":\"Error opening file: " + missing + "\"}\n");
+  EXPECT_EQ(run_tool({"--json", missing}).out, "{\"path\": \"" + missing + "\", \"error\": \"Error opening file: " + missing + "\"}\n");
   for (const std::vector<std::string>& args : {std::vector<std::string>{"--json", missing, "New"}, {"--json", "-u", "random", missing}}) {
     const ToolResult r = run_tool(args);
     EXPECT_EQ(r.out + std::to_string(r.status), "--json shows a volume and changes nothing\n1");
