@@ -33,10 +33,14 @@ void encode_cs0_16(std::span<uint8_t> dest, std::span<const char16_t> units, siz
   dest[dest.size() - 1] = static_cast<uint8_t>(b + 1);
 }
 
+size_t dstring_character_bytes(std::span<const uint8_t> field) {
+  if (field.size() < 2 || field.back() == 0) return 0;
+  return std::min<size_t>(field.back() - 1u, field.size() - 2);
+}
+
 std::string dstring_to_utf8(std::span<const uint8_t> field) {
   std::string text;
-  if (field.size() < 2 || field.back() == 0) return text;
-  const size_t n = std::min<size_t>(field.back() - 1u, field.size() - 2);
+  const size_t n = dstring_character_bytes(field);
   std::u16string units;
   if (field[0] == kCompression8) {
     for (size_t i = 0; i < n; ++i) units.push_back(field[1 + i]);

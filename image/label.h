@@ -24,6 +24,11 @@ struct LabelDStrings {
 // valid UTF-8.
 std::optional<LabelDStrings> encode_label(const char* label);
 
+// The number of character bytes of a d-string: its length byte less one, cut
+// to the bytes between the Compression ID and the length byte; 0 for an
+// empty d-string.
+size_t dstring_character_bytes(std::span<const uint8_t> field);
+
 // The characters of a d-string of any size as UTF-8, up to the first zero
 // character: 8-bit characters as Latin-1, 16-bit ones as UTF-16 (big-endian;
 // an unpaired surrogate becomes U+FFFD). A length byte beyond the field is

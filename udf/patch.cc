@@ -46,9 +46,8 @@ bool is_lv_info(ConstBlockSpan descriptor) {
 
 void decode_lv_identifier(std::span<const uint8_t, 128> identifier,
                           std::array<char16_t, kLabelUnits>* out) {
-  const size_t length = identifier[127];
-  if (length == 0) return;
-  const size_t n = std::min<size_t>(length - 1, 126);
+  if (identifier[127] == 0) return;
+  const size_t n = dstring_character_bytes(identifier);
   const uint8_t compression = identifier[0];
   if (compression == 8) {
     for (size_t i = 0; i < n; ++i) (*out)[i] = identifier[1 + i];

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "image/label.h"
 #include "image/platform.h"
 #include "image/tag.h"
 #include "image/utf.h"
@@ -30,13 +31,6 @@ void append_hex(uint8_t byte, std::string* out) {
   out->push_back(kHexDigits[byte & 0x0F]);
 }
 
-// The bytes of a d-string's characters: its length byte less one, cut to
-// the 126 bytes between the Compression ID and the length byte.
-size_t character_bytes(std::span<const uint8_t, kDstringSize> dstring) {
-  const size_t length = dstring[kDstringSize - 1];
-  return length == 0 ? 0 : std::min(length - 1, kDstringSize - 2);
-}
-
 uint16_t unit_at(std::span<const uint8_t, kDstringSize> dstring, size_t offset) {
   return static_cast<uint16_t>((dstring[offset] << 8) | dstring[offset + 1]);
 }
@@ -47,7 +41,7 @@ uint16_t unit_at(std::span<const uint8_t, kDstringSize> dstring, size_t offset) 
 // one character; a lone surrogate is encoded as it is.
 std::string volume_set_text(std::span<const uint8_t, kDstringSize> identifier) {
   const bool wide = identifier[0] == 16;
-  const size_t end = 1 + character_bytes(identifier);
+  const size_t end = 1 + dstring_character_bytes(identifier);
   const size_t step = wide ? 2 : 1;
   std::string text;
   std::string character;
@@ -100,7 +94,7 @@ std::optional<UuidDigits> parse_uuid(std::string_view text) {
 void write_volume_set_uuid(BlockSpan pvd, const UuidDigits& digits) {
   if (!field_fits(pvd, pvd::kVolumeSetIdentifier, kDstringSize)) return;
   const auto field = pvd.subspan<pvd::kVolumeSetIdentifier, kDstringSize>();
-  const size_t bytes = character_bytes(field);
+  const size_t bytes = dstring_character_bytes(field);
   if (field[0] == 8 && bytes >= kUuidBytes) {
     std::copy(digits.begin(), digits.end(), field.begin() + 1);
   } else if (field[0] == 16 && bytes / 2 >= kUuidBytes) {
