@@ -88,6 +88,15 @@ bool set_short_option(Options* options, char letter) {
 Options parse_options(int argc, char** argv) {
   Options options;
   int i = 1;
+  // The UUID written into this argument (`rest`), else the next argument.
+  const auto take_uuid = [&](const char* rest) {
+    options.uuid_given = true;
+    if (*rest != 0) {
+      options.uuid = rest;
+    } else if (i + 1 < argc) {
+      options.uuid = argv[++i];
+    }
+  };
   for (; i < argc && options.unknown == nullptr; ++i) {
     const std::string_view arg = argv[i];
 #ifdef _WIN32
@@ -112,13 +121,11 @@ Options parse_options(int argc, char** argv) {
         options.verbose = true;
       } else if (arg == "--json") {
         options.json = true;
-      } else if (arg == "--uuid" || arg.starts_with("--uuid=")) {
+      } else if (arg == "--uuid") {
+        take_uuid("");
+      } else if (arg.starts_with("--uuid=")) {
         options.uuid_given = true;
-        if (arg.size() > 6) {
-          options.uuid = argv[i] + 7;
-        } else if (i + 1 < argc) {
-          options.uuid = argv[++i];
-        }
+        options.uuid = argv[i] + 7;
       } else {
         options.unknown = argv[i];
       }
@@ -126,12 +133,7 @@ Options parse_options(int argc, char** argv) {
     }
     for (size_t k = 1; k < arg.size(); ++k) {
       if (arg[k] == 'u') {
-        options.uuid_given = true;
-        if (k + 1 < arg.size()) {
-          options.uuid = argv[i] + k + 1;
-        } else if (i + 1 < argc) {
-          options.uuid = argv[++i];
-        }
+        take_uuid(argv[i] + k + 1);
         break;
       }
       if (!set_short_option(&options, arg[k])) {

@@ -124,7 +124,7 @@ void handle_file_set(RelabelContext* ctx) {
 // Descriptor at the start of the first verified Logical Volume Descriptor's
 // integrity sequence, when it verifies there.
 void read_integrity_revision(RelabelContext* ctx) {
-  if (!ctx->report.have_logical_volume || ctx->report.integrity_length == 0) return;
+  if (!ctx->lvd_label_set || ctx->report.integrity_length == 0) return;
   std::vector<uint8_t> bytes(ctx->image.block_size, 0);
   const uint32_t block = ctx->report.integrity_location;
   if (read_sectors(&ctx->image, block, 1, bytes) == 1 && tag_verifies(bytes, block)) {

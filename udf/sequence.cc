@@ -22,7 +22,6 @@ void take_logical_volume(RelabelContext* ctx, ConstBlockSpan descriptor, Sequenc
   if (!ctx->lvd_label_set) {
     decode_lv_identifier(descriptor.subspan<lvd::kLogicalVolumeIdentifier, 128>(), &ctx->lvd_label);
     ctx->lvd_label_set = true;
-    ctx->report.have_logical_volume = true;
     ctx->report.domain_revision = domain_revision(descriptor);
     ctx->report.integrity_length = get_u32(descriptor, lvd::kIntegritySequenceExtent + extent_ad::kLength);
     ctx->report.integrity_location = get_u32(descriptor, lvd::kIntegritySequenceExtent + extent_ad::kLocation);

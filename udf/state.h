@@ -137,7 +137,6 @@ struct LabelCopy {
 struct VolumeReport {
   std::vector<LabelCopy> copies;
   std::optional<std::array<uint8_t, 128>> volume_set_identifier;
-  bool have_logical_volume = false;
   uint16_t domain_revision = 0;
   uint32_t integrity_length = 0;
   uint32_t integrity_location = 0;
