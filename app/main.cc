@@ -19,7 +19,6 @@
 namespace {
 
 [[noreturn]] void out_of_memory() {
-  capture_output(nullptr);
   print_out("Out of memory\n");
   std::exit(1);
 }

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "app/messages.h"
 #include "image/console.h"
 #include "image/utf.h"
 #include "udf/volume_id.h"
@@ -24,21 +25,15 @@ const char* kind_name(PartitionKind kind) {
 
 // The revision as blkid reports it: the higher of the integrity
 // descriptor's and the domain identifier's; none when both are 0.
-std::optional<std::string> revision(const VolumeReport& report) {
-  const uint16_t value = std::max(report.integrity_revision.value_or(0), report.domain_revision);
+std::optional<std::string> revision(const Volume& volume) {
+  const uint16_t value = std::max(volume.integrity_revision.value_or(0), volume.domain_revision);
   if (value == 0) return std::nullopt;
   return format_udf_revision(value);
 }
 
-std::optional<std::string> uuid(const VolumeReport& report) {
-  if (!report.volume_set_identifier) return std::nullopt;
-  return uuid_from_volume_set(*report.volume_set_identifier);
-}
-
-std::string label_text(const RelabelContext& ctx) {
-  std::string text;
-  utf16_to_utf8(ctx.captured_label, &text);
-  return text;
+std::optional<std::string> uuid(const Volume& volume) {
+  if (!volume.volume_set_identifier) return std::nullopt;
+  return uuid_from_volume_set(*volume.volume_set_identifier);
 }
 
 // One line, with a space after each comma and colon as most JSON writers
@@ -72,47 +67,47 @@ std::string dump(const Json& record) {
 
 }  // namespace
 
-void print_volume_report(const RelabelContext& ctx) {
+void print_volume_report(const Volume& volume) {
   std::string kinds;
-  for (const PartitionEntry& entry : ctx.partitions) {
+  for (const PartitionEntry& entry : volume.partitions) {
     kinds += (kinds.empty() ? "" : ", ") + std::string(kind_name(entry.kind));
   }
   // The lines go out as the label line does, so that they reach a Windows
   // console as UTF-16 after it.
-  const std::string summary = "UDF " + revision(ctx.report).value_or("unknown") + ", " +
-                              std::to_string(ctx.image.block_size) + "-byte blocks, partitions: " +
+  const std::string summary = "UDF " + revision(volume).value_or("unknown") + ", " +
+                              std::to_string(volume.block_size) + "-byte blocks, partitions: " +
                               (kinds.empty() ? "none" : kinds);
   wprint_out(L"%S\n", summary.c_str());
-  wprint_out(L"UUID: %S\n", uuid(ctx.report).value_or("none").c_str());
-  for (const LabelCopy& copy : ctx.report.copies) {
-    std::string line = std::string(copy.name) + " at block " + std::to_string(copy.block);
-    if (*copy.where != 0) line += std::string(" (") + copy.where + ")";
-    line += ": " + (copy.verified ? copy.identifier : std::string("damaged"));
+  wprint_out(L"UUID: %S\n", uuid(volume).value_or("none").c_str());
+  for (const LabelCopy& copy : volume.copies) {
+    const std::string line = copy_name(copy.kind, copy.block, copy.place) + ": " +
+                             (copy.verified ? copy_identifier(copy) : std::string("damaged"));
     wprint_out(L"%S\n", line.c_str());
   }
 }
 
-std::string volume_json(const char* path, const RelabelContext& ctx) {
+std::string volume_json(const char* path, const Volume& volume) {
   Json record;
   record["path"] = path;
-  record["label"] = label_text(ctx);
-  const auto id = uuid(ctx.report);
+  record["label"] = volume_label(volume);
+  const auto id = uuid(volume);
   record["uuid"] = id ? Json(*id) : Json(nullptr);
-  const auto rev = revision(ctx.report);
+  const auto rev = revision(volume);
   record["udf_revision"] = rev ? Json(*rev) : Json(nullptr);
-  record["block_size"] = ctx.image.block_size;
+  record["block_size"] = volume.block_size;
   record["partitions"] = Json::array();
-  for (const PartitionEntry& entry : ctx.partitions) record["partitions"].push_back(kind_name(entry.kind));
+  for (const PartitionEntry& entry : volume.partitions) record["partitions"].push_back(kind_name(entry.kind));
   record["copies"] = Json::array();
-  for (const LabelCopy& copy : ctx.report.copies) {
+  for (const LabelCopy& copy : volume.copies) {
     Json item;
-    item["descriptor"] = copy.name;
+    const char* where = place_text(copy.place);
+    item["descriptor"] = label_descriptor(copy.kind).name;
     item["block"] = copy.block;
-    item["where"] = *copy.where != 0 ? Json(copy.where) : Json(nullptr);
-    item["identifier"] = copy.verified ? Json(copy.identifier) : Json(nullptr);
+    item["where"] = *where != 0 ? Json(where) : Json(nullptr);
+    item["identifier"] = copy.verified ? Json(copy_identifier(copy)) : Json(nullptr);
     item["verified"] = copy.verified;
-    if (std::string_view(copy.name) == "File Set Descriptor") {
-      item["file_set_identifier"] = copy.file_set_identifier ? Json(*copy.file_set_identifier) : Json(nullptr);
+    if (copy.kind == CopyKind::FileSet) {
+      item["file_set_identifier"] = copy.verified ? Json(copy_file_set_identifier(copy)) : Json(nullptr);
     }
     record["copies"].push_back(std::move(item));
   }

@@ -3,11 +3,13 @@
 
 #include <string_view>
 
+#include "app/messages.h"
 #include "app/report.h"
+#include "ecma167/dstring.h"
 #include "image/console.h"
-#include "image/label.h"
-#include "udf/run.h"
-#include "udf/state.h"
+#include "udf/commit.h"
+#include "udf/plan.h"
+#include "udf/scan.h"
 
 namespace {
 
@@ -150,6 +152,78 @@ void print_usage() {
   for (const char* item : kUsage) print_out("%s", item);
 }
 
+// Prints the listing lines of `group` in plan order, each planned block's
+// failed write, if any, after the first line that names it.
+void print_group(const Plan& plan, const CommitResult* commit, WriteGroup group, bool listing) {
+  std::vector<bool> named(plan.writes.size(), false);
+  for (const PlanLine& line : plan.lines) {
+    if (line.group != group) continue;
+    if (listing) print_line(listing_line(line));
+    if (commit == nullptr || named[line.write]) continue;
+    named[line.write] = true;
+    for (const WriteFailure& failure : commit->failures) {
+      if (failure.write == line.write) print_line(write_failure_message(plan.writes[line.write].block, failure.outcome));
+    }
+  }
+}
+
+// The query: the label line, then with -v the report; with --json the record.
+int run_query(const char* path, const Options& options) {
+  ImageContext image;
+  std::optional<std::string> failure;
+  ScanResult scan;
+  if (!open_image_file(&image, path, false)) {
+    failure = open_failure_message(path, false);
+  } else {
+    scan = scan_volume(&image);
+    if (!scan.volume) failure = scan_failure_message(scan.failure, path);
+  }
+  if (options.json) {
+    write_utf8_out(failure ? error_json(path, *failure) : volume_json(path, *scan.volume));
+    return failure ? 1 : 0;
+  }
+  if (failure) {
+    print_line(*failure);
+    return 1;
+  }
+  wprint_out(L"Volume label of %S: %S\n", path, volume_label(*scan.volume).c_str());
+  if (options.verbose) print_volume_report(*scan.volume);
+  return 0;
+}
+
+// A relabel, or with -n a dry run: scan, plan, and for a relabel commit.
+int run_change(const char* path, const Change& change, const Options& options) {
+  const bool writing = !options.dry_run;
+  ImageContext image;
+  if (!open_image_file(&image, path, writing)) {
+    print_line(open_failure_message(path, true));
+    return 1;
+  }
+  const ScanResult scan = scan_volume(&image);
+  if (!scan.volume) {
+    print_line(scan_failure_message(scan.failure, path));
+    return 1;
+  }
+  const Plan plan = plan_relabel(*scan.volume, change);
+  for (const Problem& problem : plan.problems) print_line(problem_message(problem));
+  if (!writing) {
+    print_group(plan, nullptr, WriteGroup::First, true);
+    print_group(plan, nullptr, WriteGroup::Second, true);
+    return plan.problems.empty() ? 0 : 1;
+  }
+  const CommitResult commit = commit_plan(&image, plan);
+  for (WriteGroup group : {WriteGroup::First, WriteGroup::Second}) {
+    print_group(plan, &commit, group, options.verbose);
+    if (commit.failed_sync == group) {
+      print_line("Error writing file: " + std::string(path));
+      return 1;
+    }
+  }
+  if (!plan.problems.empty() || !commit.failures.empty()) return 1;
+  print_line("Done!");
+  return 0;
+}
+
 }  // namespace
 
 int run_command_line(int argc, char** argv) {
@@ -181,47 +255,29 @@ int run_command_line(int argc, char** argv) {
     return 1;
   }
 
-  RelabelContext ctx;
-  // Without a label or UUID a dry run is a plain query.
-  if (changes) ctx.mode = options.dry_run ? RunMode::DryRun : RunMode::Relabel;
-  ctx.verbose = options.verbose;
-  ctx.reporting = !changes && (options.verbose || options.json);
+  Change change;
   if (label != nullptr) {
-    ctx.new_label = encode_label(label);
-    if (!ctx.new_label) {
+    change.label = encode_label(label);
+    if (!change.label) {
       print_out("Label is not valid UTF-8\n");
       return 1;
     }
   }
   if (options.uuid_given) {
-    ctx.new_uuid = parse_uuid(options.uuid);
-    if (!ctx.new_uuid) {
+    change.uuid = parse_uuid(options.uuid);
+    if (!change.uuid) {
       print_out("Invalid UUID: %s (16 hexadecimal digits or random)\n", options.uuid);
       return 1;
     }
   }
+  // Without a label or UUID a dry run is a plain query.
+  if (!changes) return run_query(path, options);
   // A dry run changes nothing: its listing says what a relabel would do.
-  if (ctx.mode == RunMode::Relabel) {
+  if (!options.dry_run) {
     if (label != nullptr) print_out("Changing %s volume label to '%s'\n", path, label);
-    if (ctx.new_uuid) {
-      print_out("Changing %s UUID to '%.*s'\n", path, static_cast<int>(ctx.new_uuid->size()), ctx.new_uuid->data());
+    if (change.uuid) {
+      print_out("Changing %s UUID to '%.*s'\n", path, static_cast<int>(change.uuid->size()), change.uuid->data());
     }
   }
-
-  if (options.json) {
-    // The run's messages become the record's error.
-    std::string messages;
-    capture_output(&messages);
-    const bool found = run_relabel(&ctx, path);
-    capture_output(nullptr);
-    if (!messages.empty() && messages.back() == '\n') messages.pop_back();
-    write_utf8_out(found ? volume_json(path, ctx) : error_json(path, messages));
-    return found ? 0 : 1;
-  }
-  const int status = run_relabel(&ctx, path) ? 0 : 1;
-  if (status == 0 && !changes) {
-    wprint_out(L"Volume label of %S: %s\n", path, ctx.captured_label.data());
-    if (options.verbose) print_volume_report(ctx);
-  }
-  return status;
+  return run_change(path, change, options);
 }

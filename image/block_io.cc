@@ -2,7 +2,6 @@
 // or writes it. Blocks are of the volume's block size.
 #include <algorithm>
 
-#include "image/console.h"
 #include "image/context.h"
 
 bool open_image_file(ImageContext* image, const char* path, bool writable) {
@@ -20,10 +19,7 @@ std::span<uint8_t> scratch_bytes(ImageContext* image, size_t bytes) {
 uint32_t read_sectors(ImageContext* image, uint32_t block, uint32_t count, std::span<uint8_t> dest) {
   const uint32_t size = image->block_size;
   const uint64_t offset = static_cast<uint64_t>(block) * size;
-  if (!stream_seek(&image->file, offset)) {
-    print_out("fseek to sector %d failed!\n", static_cast<int>(block));
-    return 0;
-  }
+  if (!stream_seek(&image->file, offset)) return 0;
   // Never past the buffer, and never past block 2^32 - 1, the last one a
   // block number can name.
   const uint64_t room = dest.size() / size;
@@ -38,19 +34,11 @@ size_t read_bytes(ImageContext* image, uint64_t offset, std::span<uint8_t> dest)
   return stream_read(&image->file, dest);
 }
 
-void write_sector(ImageContext* image, uint32_t block, ConstBlockSpan src) {
+WriteOutcome write_sector(ImageContext* image, uint32_t block, ConstBlockSpan src) {
   const uint64_t offset = static_cast<uint64_t>(block) * image->block_size;
   ++image->unsynced_writes;
-  if (!stream_seek(&image->file, offset)) {
-    print_out("fseek to sector %u failed!\n", block);
-    ++image->write_failures;
-    return;
-  }
-  const size_t written = stream_write(&image->file, src);
-  if (written != src.size()) {
-    print_out("fwrite to sector %u failed, result=%zu!\n", block, written);
-    ++image->write_failures;
-  }
+  if (!stream_seek(&image->file, offset)) return WriteOutcome{false, 0, src.size()};
+  return WriteOutcome{true, stream_write(&image->file, src), src.size()};
 }
 
 bool sync_image(ImageContext* image) {

@@ -15,29 +15,6 @@
 #define VOLQUILL_VSNPRINTF std::vsnprintf
 #endif
 
-namespace {
-
-std::string* capture_sink = nullptr;
-
-// Appends the formatted text to the capture sink, when one is set.
-__attribute__((format(VOLQUILL_PRINTF_FORMAT, 1, 0))) bool captured(const char* format, va_list args) {
-  if (capture_sink == nullptr) return false;
-  va_list again;
-  va_copy(again, args);
-  const int n = VOLQUILL_VSNPRINTF(nullptr, 0, format, args);
-  if (n > 0) {
-    std::string text(static_cast<size_t>(n) + 1, '\0');
-    VOLQUILL_VSNPRINTF(text.data(), text.size(), format, again);
-    capture_sink->append(text.data(), static_cast<size_t>(n));
-  }
-  va_end(again);
-  return true;
-}
-
-}  // namespace
-
-void capture_output(std::string* sink) { capture_sink = sink; }
-
 void write_utf8_out(const std::string& text) { write_stdout_bytes(text.data(), text.size()); }
 
 #ifdef _WIN32
@@ -48,10 +25,6 @@ void write_utf8_out(const std::string& text) { write_stdout_bytes(text.data(), t
 void print_out(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  if (captured(format, args)) {
-    va_end(args);
-    return;
-  }
   va_list again;
   va_copy(again, args);
   char fixed[1024];
@@ -72,7 +45,7 @@ void print_out(const char* format, ...) {
 void print_out(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  if (!captured(format, args)) std::vprintf(format, args);
+  std::vprintf(format, args);
   va_end(args);
 }
 

@@ -15,11 +15,6 @@
 // the console's or the ANSI code page (see write_stdout).
 void print_out(const char* format, ...) __attribute__((format(VOLQUILL_PRINTF_FORMAT, 1, 2)));
 
-// While `sink` is set, print_out appends its text to `*sink` instead of
-// writing it; nullptr writes again. A query printing JSON gathers the run's
-// messages this way.
-void capture_output(std::string* sink);
-
 // Writes UTF-8 `text` to standard output as it is, on every platform.
 void write_utf8_out(const std::string& text);
 

@@ -22,9 +22,7 @@ struct ImageContext {
   // Scratch storage for multi-block reads (the sequence walks, the sparing
   // table, the search for the image's last data); grown on demand.
   std::vector<uint8_t> scratch;
-  // Block writes that failed (positioning or short write), and writes not yet
-  // synced.
-  uint32_t write_failures = 0;
+  // Block writes not yet synced.
   uint32_t unsynced_writes = 0;
 };
 
@@ -42,9 +40,17 @@ uint32_t read_sectors(ImageContext* image, uint32_t block, uint32_t count, std::
 // Reads dest.size() bytes at byte `offset`; returns how many were read.
 size_t read_bytes(ImageContext* image, uint64_t offset, std::span<uint8_t> dest);
 
-// Writes one block back in place. Failures are reported on standard output and
-// counted in `write_failures`; the run goes on.
-void write_sector(ImageContext* image, uint32_t block, ConstBlockSpan src);
+// How one block write went: whether the stream could be positioned, and how
+// many bytes were written.
+struct WriteOutcome {
+  bool positioned = true;
+  size_t written = 0;
+  size_t size = 0;
+  bool ok() const { return positioned && written == size; }
+};
+
+// Writes one block back in place.
+WriteOutcome write_sector(ImageContext* image, uint32_t block, ConstBlockSpan src);
 
 // Commits everything written since the last sync to storage. Nothing is done
 // (and true returned) when nothing was written.

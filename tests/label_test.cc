@@ -5,7 +5,7 @@
 #include <ctime>
 #include <string>
 
-#include "image/label.h"
+#include "ecma167/dstring.h"
 #include "image/utf.h"
 #include "udf/volume_id.h"
 

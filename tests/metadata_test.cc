@@ -2,7 +2,7 @@
 // logical block to a sector.
 #include <gtest/gtest.h>
 
-#include "udf/state.h"
+#include "udf/volume.h"
 #include "image_builder.h"
 #include "run_tool.h"
 #include "udf/metadata.h"
@@ -95,8 +95,9 @@ TEST(DecodeAllocationDescriptor, TakesEachFormsFields) {
 
 // A run whose partition table holds `entries`.
 struct Table {
-  explicit Table(std::vector<PartitionEntry> entries) { ctx.partitions = std::move(entries); }
-  RelabelContext ctx;
+  explicit Table(std::vector<PartitionEntry> entries) : partitions(std::move(entries)) {}
+  ImageContext image;
+  std::vector<PartitionEntry> partitions;
 };
 
 // Partition number 1: no physical partition shares it, so its extents are
@@ -106,28 +107,27 @@ PartitionEntry metadata_entry(std::vector<BlockExtent> main, std::vector<BlockEx
   e.kind = PartitionKind::Metadata;
   e.number = 1;
   e.main_extents = std::move(main);
-  e.main_extent_count = static_cast<uint32_t>(e.main_extents.size());
   e.mirror_extents = std::move(mirror);
-  e.mirror_extent_count = static_cast<uint32_t>(e.mirror_extents.size());
   return e;
 }
 
-std::optional<uint32_t> map(RelabelContext* ctx, std::span<const uint8_t, 16> location, ExtentList which) {
-  return map_block_to_sector(ctx, builder::get_u16(location, 8), builder::get_u32(location, 4), which);
+std::optional<uint32_t> map(Table* t, std::span<const uint8_t, 16> location, ExtentList which) {
+  return map_block_to_sector(&t->image, t->partitions, builder::get_u16(location, 8), builder::get_u32(location, 4),
+                             which);
 }
 
 TEST(MapBlockToSector, PhysicalAndMetadataPartitions) {
   PartitionEntry physical;
   physical.start = 257;
   Table t({physical, metadata_entry({{310, 311}, {350, 350}}, {{400, 400}})});
-  EXPECT_EQ(map(&t.ctx, long_ad(0, 0), ExtentList::Main), 257u);
-  EXPECT_EQ(map(&t.ctx, long_ad(0, 1), ExtentList::Main), 310u);
-  EXPECT_EQ(map(&t.ctx, long_ad(1, 1), ExtentList::Main), 311u);
-  EXPECT_EQ(map(&t.ctx, long_ad(2, 1), ExtentList::Main), 350u);
-  EXPECT_EQ(map(&t.ctx, long_ad(3, 1), ExtentList::Main), std::nullopt);
-  EXPECT_EQ(map(&t.ctx, long_ad(0, 1), ExtentList::Mirror), 400u);
-  EXPECT_EQ(map(&t.ctx, long_ad(1, 1), ExtentList::Mirror), std::nullopt);
-  EXPECT_EQ(map(&t.ctx, long_ad(0, 2), ExtentList::Main), std::nullopt);  // no entry
+  EXPECT_EQ(map(&t, long_ad(0, 0), ExtentList::Main), 257u);
+  EXPECT_EQ(map(&t, long_ad(0, 1), ExtentList::Main), 310u);
+  EXPECT_EQ(map(&t, long_ad(1, 1), ExtentList::Main), 311u);
+  EXPECT_EQ(map(&t, long_ad(2, 1), ExtentList::Main), 350u);
+  EXPECT_EQ(map(&t, long_ad(3, 1), ExtentList::Main), std::nullopt);
+  EXPECT_EQ(map(&t, long_ad(0, 1), ExtentList::Mirror), 400u);
+  EXPECT_EQ(map(&t, long_ad(1, 1), ExtentList::Mirror), std::nullopt);
+  EXPECT_EQ(map(&t, long_ad(0, 2), ExtentList::Main), std::nullopt);  // no entry
 }
 
 TEST(MapBlockToSector, ZeroFilledAndEmptyExtentsAndOtherKinds) {
@@ -136,21 +136,21 @@ TEST(MapBlockToSector, ZeroFilledAndEmptyExtentsAndOtherKinds) {
   // {0,0} covers one block at sector 0; {20,19} (a zero-length extent) none.
   Table t({metadata_entry({{20, 19}, {0, 0}, {0, 0}}), virtual_entry,
                                     metadata_entry({})});
-  EXPECT_EQ(map(&t.ctx, long_ad(0, 0), ExtentList::Main), 0u);
-  EXPECT_EQ(map(&t.ctx, long_ad(1, 0), ExtentList::Main), 0u);
-  EXPECT_EQ(map(&t.ctx, long_ad(2, 0), ExtentList::Main), std::nullopt);
-  EXPECT_EQ(map(&t.ctx, long_ad(0, 1), ExtentList::Main), std::nullopt);
-  EXPECT_EQ(map(&t.ctx, long_ad(0, 2), ExtentList::Main), std::nullopt);
-  EXPECT_EQ(map(&t.ctx, long_ad(0, 2), ExtentList::Mirror), std::nullopt);
+  EXPECT_EQ(map(&t, long_ad(0, 0), ExtentList::Main), 0u);
+  EXPECT_EQ(map(&t, long_ad(1, 0), ExtentList::Main), 0u);
+  EXPECT_EQ(map(&t, long_ad(2, 0), ExtentList::Main), std::nullopt);
+  EXPECT_EQ(map(&t, long_ad(0, 1), ExtentList::Main), std::nullopt);
+  EXPECT_EQ(map(&t, long_ad(0, 2), ExtentList::Main), std::nullopt);
+  EXPECT_EQ(map(&t, long_ad(0, 2), ExtentList::Mirror), std::nullopt);
 }
 
 TEST(MapBlockToSector, ArithmeticWrapsAt32Bits) {
   PartitionEntry physical;
   physical.start = 0xFFFFFFF0;
   Table t({physical, metadata_entry({{0xFFFFFFFE, 0xFFFFFFFF}, {5, 6}})});
-  EXPECT_EQ(map(&t.ctx, long_ad(0x20, 0), ExtentList::Main), 0x10u);
-  EXPECT_EQ(map(&t.ctx, long_ad(1, 1), ExtentList::Main), 0xFFFFFFFFu);
-  EXPECT_EQ(map(&t.ctx, long_ad(3, 1), ExtentList::Main), 6u);
+  EXPECT_EQ(map(&t, long_ad(0x20, 0), ExtentList::Main), 0x10u);
+  EXPECT_EQ(map(&t, long_ad(1, 1), ExtentList::Main), 0xFFFFFFFFu);
+  EXPECT_EQ(map(&t, long_ad(3, 1), ExtentList::Main), 6u);
 }
 
 // read_metadata_extents over a real image: File Entries at blocks 300
@@ -162,14 +162,14 @@ struct MetadataRead {
     if (mirror != nullptr) builder::write_file_entry(&image, 400, *mirror);
     const std::string path = dir.file("m.iso");
     builder::write_file(path, image);
-    stream_open(&ctx.image.file, path.c_str(), false);
+    stream_open(&context.file, path.c_str(), false);
     entry.kind = PartitionKind::Metadata;
     entry.metadata_file_location = 300;
     entry.metadata_mirror_location = mirror_location;
-    read_metadata_extents(&ctx, &entry, entry);
+    read_metadata_extents(&context, &entry, entry);
   }
   TempDir dir;
-  RelabelContext ctx;
+  ImageContext context;
   PartitionEntry entry;
 };
 
@@ -184,13 +184,13 @@ TEST(ReadMetadataExtents, ShortAdsRoundUpToWholeBlocks) {
   MetadataRead read({false, 0, 0, {{10, 4096}, {50, 1}, {60, 2049}, {70, 0}}, 0}, &mirror, 400);
   using R = std::vector<std::pair<uint32_t, uint32_t>>;
   EXPECT_EQ(ranges(read.entry.main_extents), (R{{10, 11}, {50, 50}, {60, 61}, {70, 69}}));
-  EXPECT_EQ(read.entry.main_extent_count, 4u);
+  EXPECT_EQ(read.entry.main_extents.size(), 4u);
   EXPECT_EQ(ranges(read.entry.mirror_extents), (R{{110, 110}}));
 }
 
 TEST(ReadMetadataExtents, EmbeddedDataLeavesZeroEntriesAndNoMirrorLeavesAnEmptyList) {
   MetadataRead read({false, 3, 0, {}, 5}, nullptr, 0);
-  EXPECT_EQ(read.entry.main_extent_count, 5u);
+  EXPECT_EQ(read.entry.main_extents.size(), 5u);
   EXPECT_EQ(ranges(read.entry.main_extents), (std::vector<std::pair<uint32_t, uint32_t>>(5, {0, 0})));
   EXPECT_TRUE(read.entry.mirror_extents.empty());
 }

@@ -5,7 +5,7 @@
 
 #include "image_builder.h"
 #include "run_tool.h"
-#include "udf/patch.h"
+#include "udf/commit.h"
 #include "udf/plan.h"
 #include "udf/volume_id.h"
 
@@ -17,66 +17,35 @@ std::array<uint8_t, 128> identifier(const std::string& bytes) {
   return d;
 }
 
-std::u16string captured(const std::array<char16_t, kLabelUnits>& label) {
-  return std::u16string(label.data());
-}
-
-TEST(DecodeLvIdentifier, EightAndSixteenBitForms) {
-  std::array<char16_t, kLabelUnits> out{};
-  decode_lv_identifier(identifier(builder::dstring8("abc", 128)), &out);
-  EXPECT_EQ(captured(out), u"abc");
-
-  out = {};
-  decode_lv_identifier(identifier(builder::dstring16(u"\u65E5\u672C", 128)), &out);
-  EXPECT_EQ(captured(out), u"\u65E5\u672C");
-
+TEST(DstringToUtf8, EightAndSixteenBitForms) {
+  EXPECT_EQ(dstring_to_utf8(identifier(builder::dstring8("abc", 128))), "abc");
+  EXPECT_EQ(dstring_to_utf8(identifier(builder::dstring16(u"\u65E5\u672C", 128))), "\u65E5\u672C");
   // Latin-1 bytes widen to their code points.
-  out = {};
-  decode_lv_identifier(identifier(builder::dstring8("\xE9t\xE9", 128)), &out);
-  EXPECT_EQ(captured(out), u"\u00E9t\u00E9");
+  EXPECT_EQ(dstring_to_utf8(identifier(builder::dstring8("\xE9t\xE9", 128))), "\u00E9t\u00E9");
 }
 
-TEST(DecodeLvIdentifier, WritesNothingForEmptyUnknownOrCharacterlessIdentifiers) {
-  std::array<char16_t, kLabelUnits> out{};
-  out[0] = u'Z';
-  auto empty = identifier("");
-  decode_lv_identifier(empty, &out);
+TEST(DstringToUtf8, NothingForEmptyUnknownCharacterlessOrZeroLedIdentifiers) {
   auto unknown = identifier(builder::dstring8("abc", 128));
   unknown[0] = 9;
-  decode_lv_identifier(unknown, &out);
   auto no_characters = identifier("");
   no_characters[0] = 16;
   no_characters[127] = 1;
-  decode_lv_identifier(no_characters, &out);
-  EXPECT_EQ(captured(out), u"Z");
+  for (const auto& d : {identifier(""), unknown, no_characters,
+                        identifier(builder::dstring8(std::string("\0xyz", 4), 128))}) {
+    EXPECT_EQ(dstring_to_utf8(d), "");
+  }
 }
 
-TEST(DecodeLvIdentifier, LengthBytesBeyondTheFieldAreCutTo126Characters) {
+TEST(DstringToUtf8, LengthBytesBeyondTheFieldAreCutTo126Characters) {
   for (int length : {128, 200, 255}) {
     auto d = identifier("");
     d[0] = 8;
     std::fill(d.begin() + 1, d.end(), 'q');
     d[127] = static_cast<uint8_t>(length);
-    std::array<char16_t, kLabelUnits> out{};
-    decode_lv_identifier(d, &out);
-    EXPECT_EQ(captured(out), std::u16string(126, u'q'));
-    EXPECT_EQ(out[126], 0);
-    EXPECT_EQ(out[127], 0);
-
+    EXPECT_EQ(dstring_to_utf8(d), std::string(126, 'q'));
     d[0] = 16;
-    out = {};
-    decode_lv_identifier(d, &out);
-    EXPECT_EQ(captured(out).size(), 63u);
+    EXPECT_EQ(dstring_characters(d).size(), 63u);
   }
-}
-
-TEST(DecodeLvIdentifier, OverwritesWithoutClearingWhatFollows) {
-  std::array<char16_t, kLabelUnits> out{};
-  decode_lv_identifier(identifier(builder::dstring8(std::string("\0xyz", 4), 128)), &out);
-  EXPECT_EQ(out[0], 0);
-  EXPECT_EQ(out[1], u'x');
-  decode_lv_identifier(identifier(builder::dstring8("M", 128)), &out);
-  EXPECT_EQ(captured(out), u"Mxyz");
 }
 
 using builder::dstring16, builder::dstring8;
@@ -151,29 +120,34 @@ TEST(UdfRevision, IntegrityDomainAndTheirBounds) {
 }
 
 // A relabel (or, without a label, a query) over an image file: each of its
-// sectors offered to the plan as a verified descriptor, then the plan
-// committed.
+// sectors that carries a label offered to the plan as a verified copy, then
+// the plan committed.
 struct PatchRun {
   explicit PatchRun(const builder::Image& image, const char* label) {
     path = dir.file("d.iso");
     builder::write_file(path, image);
-    if (label != nullptr) {
-      ctx.mode = RunMode::Relabel;
-      ctx.new_label = encode_label(label);
-    }
-    stream_open(&ctx.image.file, path.c_str(), label != nullptr);
+    if (label != nullptr) change.label = encode_label(label);
+    stream_open(&context.file, path.c_str(), label != nullptr);
   }
   builder::Image relabel(const builder::Image& image) {
+    Volume volume;
     for (uint32_t n = 0; n < builder::sector_count(image); ++n) {
-      plan_descriptor(&ctx, builder::sector(image, n), n, "", WriteGroup::First);
+      const auto bytes = builder::sector(image, n);
+      const auto kind = label_kind(bytes);
+      if (kind) volume.copies.push_back(LabelCopy{*kind, n, CopyPlace::MainSequence, true, {bytes.begin(), bytes.end()}, 0, true});
     }
-    commit_plan(&ctx);
-    stream_close(&ctx.image.file);
+    volume.file_set_found = true;
+    plan = plan_relabel(volume, change);
+    commit = commit_plan(&context, plan);
+    stream_close(&context.file);
     return builder::read_file(path);
   }
   TempDir dir;
   std::string path;
-  RelabelContext ctx;
+  ImageContext context;
+  Change change;
+  Plan plan;
+  CommitResult commit;
 };
 
 TEST(PatchAndWriteDescriptor, RewritesTheFileSetDescriptorFields) {
@@ -181,9 +155,10 @@ TEST(PatchAndWriteDescriptor, RewritesTheFileSetDescriptorFields) {
   builder::write_fsd(&image, 0, "Old Label", "Old Set");
   PatchRun run(image, "The Monkey");
   const builder::Image after = run.relabel(image);
-  ASSERT_EQ(run.ctx.plan.size(), 1u);
+  ASSERT_EQ(run.plan.writes.size(), 1u);
   const auto d = builder::sector(after, 0);
-  ASSERT_TRUE(std::equal(d.begin(), d.end(), run.ctx.plan[0].bytes.begin()));  // the plan is what was written
+  const auto planned = planned_bytes(run.plan.writes[0]);
+  ASSERT_TRUE(std::equal(d.begin(), d.end(), planned.begin()));  // the plan is what was written
 
   auto field = [&](size_t offset, size_t size) { return std::string(d.begin() + offset, d.begin() + offset + size); };
   EXPECT_EQ(field(48, 64), builder::cs0_charspec());
@@ -215,8 +190,8 @@ TEST(PatchAndWriteDescriptor, LeavesOtherDescriptorsAndForeignImplementationUseA
   builder::write_td(&image, 3);
   PatchRun run(image, "New");
   EXPECT_EQ(run.relabel(image).bytes, image.bytes);
-  EXPECT_TRUE(run.ctx.plan.empty());
-  EXPECT_EQ(run.ctx.image.write_failures, 0u);
+  EXPECT_TRUE(run.plan.writes.empty());
+  EXPECT_TRUE(run.commit.failures.empty());
 }
 
 TEST(PatchAndWriteDescriptor, QueryModeWritesNothing) {
@@ -226,7 +201,7 @@ TEST(PatchAndWriteDescriptor, QueryModeWritesNothing) {
   builder::write_fsd(&image, 2, "Third", "Third");
   PatchRun run(image, nullptr);
   EXPECT_EQ(run.relabel(image).bytes, image.bytes);
-  EXPECT_TRUE(run.ctx.plan.empty());
+  EXPECT_TRUE(run.plan.writes.empty());
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <random>
 #include <string_view>
 
-#include "image/tag.h"
+#include "ecma167/tag.h"
 #include "image_builder.h"
 
 namespace {

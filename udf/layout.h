@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ecma167/dstring.h"  // kShortDstring, kLongDstring: the d-string fields (1/7.2.12)
+
 // Volume structure descriptor (2/9.1): 2048 bytes each from byte 32768 on,
 // one per block of the volume, or per 2048 bytes for smaller blocks.
 namespace vsd {

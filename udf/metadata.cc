@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "image/tag.h"
+#include "ecma167/tag.h"
 #include "udf/layout.h"
 
 namespace {
@@ -23,13 +23,11 @@ size_t descriptor_size(uint8_t type) {
 
 // Turns the File Entry in `entry_bytes` into a list of block ranges of the
 // partition it lies in.
-void read_extent_list(ConstBlockSpan entry_bytes, std::vector<BlockExtent>* extents,
-                      uint32_t* extent_count) {
+void read_extent_list(ConstBlockSpan entry_bytes, std::vector<BlockExtent>* extents) {
   const uint32_t block_size = static_cast<uint32_t>(entry_bytes.size());
   const auto area = locate_allocation_descriptors(entry_bytes);
   if (!area) return;
   extents->assign(area->count, BlockExtent{});
-  *extent_count = area->count;
   size_t offset = area->offset;
   for (uint32_t i = 0; i < area->count; ++i) {
     const auto decoded = decode_allocation_descriptor(entry_bytes, offset, area->type);
@@ -105,16 +103,13 @@ std::optional<DecodedDescriptor> decode_allocation_descriptor(ConstBlockSpan des
   return DecodedDescriptor{extent, offset + size};
 }
 
-void read_metadata_extents(RelabelContext* ctx, PartitionEntry* entry, const PartitionEntry& underlying) {
-  const uint32_t size = ctx->image.block_size;
-  const BlockSpan bytes = scratch_bytes(&ctx->image, size);
-  const auto read_list = [&](uint32_t location, std::vector<BlockExtent>* extents, uint32_t* count) {
-    if (read_sectors(&ctx->image, physical_block(underlying, location), 1, bytes) != 1) return;
+void read_metadata_extents(ImageContext* image, PartitionEntry* entry, const PartitionEntry& underlying) {
+  const BlockSpan bytes = scratch_bytes(image, image->block_size);
+  const auto read_list = [&](uint32_t location, std::vector<BlockExtent>* extents) {
+    if (read_sectors(image, physical_block(underlying, location), 1, bytes) != 1) return;
     if (!tag_verifies(bytes, location)) return;
-    read_extent_list(bytes, extents, count);
+    read_extent_list(bytes, extents);
   };
-  read_list(entry->metadata_file_location, &entry->main_extents, &entry->main_extent_count);
-  if (entry->metadata_mirror_location != 0) {
-    read_list(entry->metadata_mirror_location, &entry->mirror_extents, &entry->mirror_extent_count);
-  }
+  read_list(entry->metadata_file_location, &entry->main_extents);
+  if (entry->metadata_mirror_location != 0) read_list(entry->metadata_mirror_location, &entry->mirror_extents);
 }

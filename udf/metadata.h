@@ -8,7 +8,8 @@
 #include <optional>
 #include <span>
 
-#include "udf/state.h"
+#include "image/context.h"
+#include "udf/volume.h"
 #include "udf/partition.h"
 
 // Where a File Entry's or Extended File Entry's allocation descriptors lie
@@ -50,4 +51,4 @@ std::optional<DecodedDescriptor> decode_allocation_descriptor(ConstBlockSpan des
 // Metadata `entry` into its extent lists, logical blocks of `underlying`, the
 // partition the files lie in. A File Entry that cannot be read or does not
 // verify (its Tag Location is its logical block) leaves its list empty.
-void read_metadata_extents(RelabelContext* ctx, PartitionEntry* entry, const PartitionEntry& underlying);
+void read_metadata_extents(ImageContext* image, PartitionEntry* entry, const PartitionEntry& underlying);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "image/tag.h"
+#include "ecma167/tag.h"
 #include "udf/layout.h"
 #include "udf/metadata.h"
 #include "udf/vat.h"
@@ -49,7 +49,6 @@ void decode_partition_map(std::span<const uint8_t> map, size_t length, Partition
     entry->kind = PartitionKind::Metadata;
     entry->metadata_file_location = get_u32(map, pmap::kMetadataFileLocation);
     entry->metadata_mirror_location = get_u32(map, pmap::kMetadataMirrorLocation);
-    entry->metadata_flags = get_u8(map, pmap::kMetadataFlags);
   } else if (bytes_are(identifier, kVirtualPartition)) {
     entry->kind = PartitionKind::Virtual;
   } else if (bytes_are(identifier, kSparablePartition)) {
@@ -77,13 +76,13 @@ bool match_partition(const SequenceFindings& findings, PartitionEntry* entry) {
 // A sparing table copy verifies (UDF 2.2.12) when its tag identifier is 0, its
 // regid names it, its Tag Location is its block and its CRC over up to its
 // declared size minus 16 bytes is right.
-bool load_sparing_table(RelabelContext* ctx, PartitionEntry* entry, uint32_t location) {
+bool load_sparing_table(ImageContext* image, PartitionEntry* entry, uint32_t location) {
   const uint64_t declared = entry->sparing_table_size;
   if (declared < sparing::kMinimumSize) return false;
   const size_t size = static_cast<size_t>(std::min<uint64_t>(declared, sparing::kLargestTable));
-  const uint32_t blocks = static_cast<uint32_t>((size + ctx->image.block_size - 1) / ctx->image.block_size);
-  const std::span<uint8_t> table = scratch_bytes(&ctx->image, size_t{blocks} * ctx->image.block_size);
-  if (read_sectors(&ctx->image, location, blocks, table) != blocks) return false;
+  const uint32_t blocks = static_cast<uint32_t>((size + image->block_size - 1) / image->block_size);
+  const std::span<uint8_t> table = scratch_bytes(image, size_t{blocks} * image->block_size);
+  if (read_sectors(image, location, blocks, table) != blocks) return false;
   const auto bytes = table.first(size);
   if (tag_identifier(bytes) != kTagSparingTable || !tag_verifies(bytes, location)) return false;
   if (!bytes_are(bytes.subspan(sparing::kIdentifier, sparing::kIdentifierSize), kSparingTable)) {
@@ -102,8 +101,9 @@ bool load_sparing_table(RelabelContext* ctx, PartitionEntry* entry, uint32_t loc
 
 // The partition a metadata partition's file lies in: the physical or sparable
 // one with its number, else its own start taken as physical.
-const PartitionEntry& underlying_partition(const RelabelContext* ctx, const PartitionEntry& metadata) {
-  for (const PartitionEntry& other : ctx->partitions) {
+const PartitionEntry& underlying_partition(const std::vector<PartitionEntry>& partitions,
+                                           const PartitionEntry& metadata) {
+  for (const PartitionEntry& other : partitions) {
     if (other.number == metadata.number &&
         (other.kind == PartitionKind::Physical || other.kind == PartitionKind::Sparable)) {
       return other;
@@ -143,39 +143,40 @@ uint32_t physical_block(const PartitionEntry& entry, uint32_t block) {
   return entry.start + block;
 }
 
-void build_partition_table(RelabelContext* ctx) {
-  const SequenceFindings& source = ctx->main_findings.has_maps ? ctx->main_findings : ctx->reserve_findings;
-  ctx->partitions = source.maps;
-  for (PartitionEntry& entry : ctx->partitions) {
-    if (!match_partition(ctx->main_findings, &entry)) match_partition(ctx->reserve_findings, &entry);
+std::vector<PartitionEntry> build_partition_table(ImageContext* image, const SequenceFindings& main,
+                                                  const SequenceFindings& reserve) {
+  std::vector<PartitionEntry> partitions = main.has_maps ? main.maps : reserve.maps;
+  for (PartitionEntry& entry : partitions) {
+    if (!match_partition(main, &entry)) match_partition(reserve, &entry);
   }
-  for (PartitionEntry& entry : ctx->partitions) {
+  for (PartitionEntry& entry : partitions) {
     if (entry.kind != PartitionKind::Sparable) continue;
     for (uint32_t location : entry.sparing_table_locations) {
-      if (load_sparing_table(ctx, &entry, location)) break;
+      if (load_sparing_table(image, &entry, location)) break;
     }
   }
-  for (PartitionEntry& entry : ctx->partitions) {
+  for (PartitionEntry& entry : partitions) {
     if (entry.kind == PartitionKind::Metadata) {
-      read_metadata_extents(ctx, &entry, underlying_partition(ctx, entry));
+      read_metadata_extents(image, &entry, underlying_partition(partitions, entry));
     }
   }
-  for (PartitionEntry& entry : ctx->partitions) {
-    if (entry.kind == PartitionKind::Virtual) entry.vat = find_vat(ctx, entry);
+  for (PartitionEntry& entry : partitions) {
+    if (entry.kind == PartitionKind::Virtual) entry.vat = find_vat(image, entry);
   }
+  return partitions;
 }
 
-std::optional<uint32_t> map_block_to_sector(RelabelContext* ctx, uint16_t reference, uint32_t block,
-                                          ExtentList which) {
-  if (reference >= ctx->partitions.size()) return std::nullopt;
-  const PartitionEntry& entry = ctx->partitions[reference];
+std::optional<uint32_t> map_block_to_sector(ImageContext* image, const std::vector<PartitionEntry>& partitions,
+                                            uint16_t reference, uint32_t block, ExtentList which) {
+  if (reference >= partitions.size()) return std::nullopt;
+  const PartitionEntry& entry = partitions[reference];
   switch (entry.kind) {
     case PartitionKind::Physical:
     case PartitionKind::Sparable:
       return physical_block(entry, block);
     case PartitionKind::Virtual: {
       if (!entry.vat) return std::nullopt;
-      const auto physical = vat_lookup(ctx, *entry.vat, block);
+      const auto physical = vat_lookup(image, *entry.vat, block);
       if (!physical) return std::nullopt;
       return entry.start + *physical;
     }
@@ -185,7 +186,7 @@ std::optional<uint32_t> map_block_to_sector(RelabelContext* ctx, uint16_t refere
       for (const BlockExtent& extent : extents) {
         const uint32_t covered = extent.last - extent.first + 1;
         if (base <= block && block < static_cast<uint32_t>(base + covered)) {
-          return physical_block(underlying_partition(ctx, entry), extent.first + (block - base));
+          return physical_block(underlying_partition(partitions, entry), extent.first + (block - base));
         }
         base += covered;
       }

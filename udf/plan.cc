@@ -1,53 +1,118 @@
 #include "udf/plan.h"
 
 #include <algorithm>
+#include <cstring>
+#include <string_view>
 
-#include "image/console.h"
-#include "image/tag.h"
-#include "udf/patch.h"
+#include "ecma167/tag.h"
+#include "udf/layout.h"
 
 namespace {
 
-constexpr size_t kLiveFieldBytes = 128;
+constexpr std::string_view kOstaCompressedUnicode = "OSTA Compressed Unicode";
 
-// A block planned with a live field is read again: an earlier write of this
-// run may have changed it. Its field is laid over what it holds now, and its
-// tag renewed where it has one that still verifies. False, after reporting
-// it, when the block cannot be read or no longer verifies.
-bool refresh_live_block(RelabelContext* ctx, PlannedWrite* write) {
-  std::vector<uint8_t> current(ctx->image.block_size, 0);
-  const size_t at = *write->live_field;
-  if (read_sectors(&ctx->image, write->block, 1, current) != 1 || at + kLiveFieldBytes > current.size() ||
-      write->bytes.size() != current.size() ||
-      (write->tag_location && !tag_verifies(current, *write->tag_location))) {
-    report_damaged(ctx, write->block);
-    return false;
-  }
-  const auto field = std::span(write->bytes).subspan(at, kLiveFieldBytes);
-  std::copy(field.begin(), field.end(), current.begin() + static_cast<ptrdiff_t>(at));
-  if (write->tag_location) finalize_tag(current, get_u16(current, kTagCrcLengthOffset));
-  write->bytes = std::move(current);
-  return true;
+// A CS0 charspec (1/7.2.1, UDF 2.1.2): type 0, "OSTA Compressed Unicode".
+FieldChange cs0_charspec(size_t offset) {
+  FieldChange change{offset, std::vector<uint8_t>(charspec::kSize, 0)};
+  change.bytes[charspec::kCharacterSetType] = 0;
+  std::memcpy(change.bytes.data() + charspec::kCharacterSetInfo, kOstaCompressedUnicode.data(),
+              kOstaCompressedUnicode.size());
+  return change;
 }
 
-bool commit_group(RelabelContext* ctx, WriteGroup group) {
-  const bool writing = ctx->mode == RunMode::Relabel;
-  for (PlannedWrite& write : ctx->plan) {
-    if (write.group != group) continue;
-    if (write.live_field && !refresh_live_block(ctx, &write)) continue;
-    if (ctx->mode == RunMode::DryRun || ctx->verbose) {
-      print_out("%s at block %u%s%s%s: %s\n", write.name, write.block, *write.where != 0 ? " (" : "", write.where,
-                *write.where != 0 ? ")" : "", write.identifier.c_str());
-    }
-    if (writing) write_sector(&ctx->image, write.block, write.bytes);
+// The new label as the d-string `field` holds it, and its charspec.
+void add_label(std::vector<FieldChange>* changes, const LabelField& field, size_t offset,
+               const LabelDStrings& label) {
+  if (field.charset) changes->push_back(cs0_charspec(*field.charset));
+  if (field.size == label.id32.size()) {
+    changes->push_back(FieldChange{offset, {label.id32.begin(), label.id32.end()}});
+  } else {
+    changes->push_back(FieldChange{offset, {label.id128.begin(), label.id128.end()}});
   }
-  if (!writing || sync_image(&ctx->image)) return true;
-  print_out("Error writing file: %s\n", ctx->image.path);
-  return false;
+}
+
+void apply(std::vector<uint8_t>* bytes, const std::vector<FieldChange>& changes) {
+  for (const FieldChange& change : changes) {
+    if (!field_fits(*bytes, change.offset, change.bytes.size())) continue;
+    std::copy(change.bytes.begin(), change.bytes.end(), bytes->begin() + static_cast<ptrdiff_t>(change.offset));
+  }
+}
+
+// Whether `change` rewrites copies of `kind`: a Primary Volume Descriptor
+// for a new label or UUID, the others for a new label.
+bool rewrites(const Change& change, CopyKind kind) {
+  return change.label.has_value() || (kind == CopyKind::PrimaryVolume && change.uuid.has_value());
+}
+
+// The field changes of one verified copy.
+std::vector<FieldChange> copy_changes(const LabelCopy& copy, const Change& change) {
+  const LabelDescriptor& table = label_descriptor(copy.kind);
+  std::vector<FieldChange> changes;
+  if (copy.kind == CopyKind::PrimaryVolume && change.uuid &&
+      field_fits(copy.bytes, pvd::kVolumeSetIdentifier, kLongDstring)) {
+    std::vector<uint8_t> patched = copy.bytes;
+    write_volume_set_uuid(patched, *change.uuid);
+    const auto field = std::span(patched).subspan(pvd::kVolumeSetIdentifier, kLongDstring);
+    changes.push_back(FieldChange{pvd::kVolumeSetIdentifier, {field.begin(), field.end()}});
+  }
+  if (change.label) {
+    add_label(&changes, table.label, copy.kind == CopyKind::Vat ? copy.field : table.label.offset, *change.label);
+    if (table.second) add_label(&changes, *table.second, table.second->offset, *change.label);
+  }
+  return changes;
+}
+
+// Adds the changes to the block's entry, making one when it has none.
+size_t add_write(Plan* plan, const LabelCopy& copy, std::vector<FieldChange> changes, WriteGroup group) {
+  for (size_t i = 0; i < plan->writes.size(); ++i) {
+    PlannedBlock& planned = plan->writes[i];
+    if (planned.block != copy.block) continue;
+    planned.changes.insert(planned.changes.end(), changes.begin(), changes.end());
+    planned.renew_tag = planned.renew_tag || copy.tagged;
+    return i;
+  }
+  plan->writes.push_back(PlannedBlock{copy.block, group, copy.bytes, std::move(changes), copy.tagged});
+  return plan->writes.size() - 1;
 }
 
 }  // namespace
 
-bool commit_plan(RelabelContext* ctx) {
-  return commit_group(ctx, WriteGroup::First) && commit_group(ctx, WriteGroup::Second);
+std::vector<uint8_t> planned_bytes(const PlannedBlock& planned) {
+  std::vector<uint8_t> bytes = planned.current;
+  apply(&bytes, planned.changes);
+  if (planned.renew_tag) finalize_tag(bytes, get_u16(bytes, kTagCrcLengthOffset));
+  return bytes;
+}
+
+Plan plan_relabel(const Volume& volume, const Change& change) {
+  Plan plan;
+  bool file_set_planned = false;
+  bool file_set_checked = false;
+  const auto check_file_set = [&] {
+    if (file_set_checked) return;
+    file_set_checked = true;
+    if (change.label && !volume.file_set_found) plan.problems.push_back(Problem{ProblemKind::FileSetNotFound, 0});
+  };
+  for (const LabelCopy& copy : volume.copies) {
+    if (copy.kind == CopyKind::Vat) check_file_set();
+    if (!rewrites(change, copy.kind)) continue;
+    if (!copy.verified) {
+      plan.problems.push_back(Problem{ProblemKind::Damaged, copy.block});
+      continue;
+    }
+    WriteGroup group = WriteGroup::Second;
+    if (copy.place == CopyPlace::MainSequence) group = WriteGroup::First;
+    if (copy.kind == CopyKind::FileSet && !file_set_planned) {
+      group = WriteGroup::First;
+      file_set_planned = true;
+    }
+    std::vector<FieldChange> changes = copy_changes(copy, change);
+    std::vector<uint8_t> patched = copy.bytes;
+    apply(&patched, changes);
+    const size_t write = add_write(&plan, copy, std::move(changes), group);
+    LabelCopy after{copy.kind, copy.block, copy.place, true, std::move(patched), copy.field, copy.tagged};
+    plan.lines.push_back(PlanLine{copy.kind, copy.block, copy.place, copy_identifier(after), group, write});
+  }
+  check_file_set();
+  return plan;
 }

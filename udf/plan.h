@@ -1,12 +1,77 @@
-// Committing a relabel's plan: its two write groups, each followed by a sync,
-// and the listing of each block as it is written.
+// The second step of a relabel: from the scanned Volume and the change asked
+// for, every block to rewrite and what to lay over it, without any I/O.
 #pragma once
 
-#include "udf/state.h"
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
 
-// Writes the plan's first group and syncs, then the second and syncs, listing
-// each block as it goes (dry run, verbose); a dry run lists the same lines and
-// writes and syncs nothing. A failed block write is reported and the run goes
-// on; a failed sync prints "Error writing file: PATH" and returns false at
-// once.
-bool commit_plan(RelabelContext* ctx);
+#include "ecma167/dstring.h"
+#include "udf/volume.h"
+#include "udf/volume_id.h"
+
+// The change a relabel makes: a new label, a new UUID, or both.
+struct Change {
+  std::optional<LabelDStrings> label;
+  std::optional<UuidDigits> uuid;
+};
+
+// A relabel commits its plan in two groups, each followed by a sync: the
+// main sequence and the first File Set Descriptor copy, then the reserve
+// sequence, the metadata mirror's copy and the VAT. While one group is on
+// its way to storage the other holds a verified copy of what it rewrites.
+enum class WriteGroup : uint8_t { First, Second };
+
+// Bytes laid over a block from `offset` on.
+struct FieldChange {
+  size_t offset = 0;
+  std::vector<uint8_t> bytes;
+};
+
+// One block the relabel rewrites: its bytes as the scan read them and the
+// field changes laid over them, then its tag renewed where it has one. A
+// block planned twice is one entry holding both changes, written in the
+// group of the first.
+struct PlannedBlock {
+  uint32_t block = 0;
+  WriteGroup group = WriteGroup::First;
+  std::vector<uint8_t> current;
+  std::vector<FieldChange> changes;
+  bool renew_tag = false;
+};
+
+// The bytes a planned block is written with.
+std::vector<uint8_t> planned_bytes(const PlannedBlock& planned);
+
+// One line of the listing: a copy the relabel rewrites, in its group, with
+// the identifier it will hold (UTF-8) and the index of its block's write.
+struct PlanLine {
+  CopyKind kind = CopyKind::PrimaryVolume;
+  uint32_t block = 0;
+  CopyPlace place = CopyPlace::MainSequence;
+  std::string identifier;
+  WriteGroup group = WriteGroup::First;
+  size_t write = 0;
+};
+
+// What keeps the plan from covering every copy: a copy the change rewrites
+// that does not verify (at `block`), or no File Set Descriptor for a new
+// label.
+enum class ProblemKind : uint8_t { Damaged, FileSetNotFound };
+struct Problem {
+  ProblemKind kind = ProblemKind::Damaged;
+  uint32_t block = 0;
+};
+
+struct Plan {
+  std::vector<PlannedBlock> writes;  // in the order planned
+  std::vector<PlanLine> lines;       // in the order planned
+  std::vector<Problem> problems;     // in the order of the copies
+};
+
+// Plans `change` over every verified copy of `volume` it rewrites: a new
+// label goes into every kind, with the character sets set to CS0 and the
+// File Set Identifier too; a new UUID into each Primary Volume Descriptor's
+// Volume Set Identifier. Copies that do not verify become problems.
+Plan plan_relabel(const Volume& volume, const Change& change);

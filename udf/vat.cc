@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <string_view>
 
-#include "image/tag.h"
+#include "ecma167/tag.h"
 #include "udf/layout.h"
 #include "udf/metadata.h"
-#include "udf/patch.h"
 
 namespace {
 
@@ -63,16 +62,16 @@ std::optional<DataPlace> locate_data(const VatInfo& vat, uint64_t offset, uint32
 }
 
 // Reads dest.size() bytes of the VAT's data from `offset` on, block by block.
-bool read_data(RelabelContext* ctx, const VatInfo& vat, uint64_t offset, std::span<uint8_t> dest) {
-  const uint32_t size = ctx->image.block_size;
-  const BlockSpan block = scratch_bytes(&ctx->image, size);
+bool read_data(ImageContext* image, const VatInfo& vat, uint64_t offset, std::span<uint8_t> dest) {
+  const uint32_t size = image->block_size;
+  const BlockSpan block = scratch_bytes(image, size);
   size_t done = 0;
   while (done < dest.size()) {
     const auto place = locate_data(vat, offset + done, size);
     if (!place) return false;
     ConstBlockSpan source(vat.entry);
     if (!place->in_entry) {
-      if (read_sectors(&ctx->image, place->block, 1, block) != 1) return false;
+      if (read_sectors(image, place->block, 1, block) != 1) return false;
       source = block;
     }
     const size_t piece = std::min(dest.size() - done, source.size() - place->within);
@@ -84,13 +83,13 @@ bool read_data(RelabelContext* ctx, const VatInfo& vat, uint64_t offset, std::sp
 
 }  // namespace
 
-std::optional<uint32_t> last_nonzero_block(RelabelContext* ctx) {
-  const uint32_t size = ctx->image.block_size;
+std::optional<uint32_t> last_nonzero_block(ImageContext* image) {
+  const uint32_t size = image->block_size;
   const uint64_t max_chunk = std::max<uint64_t>(1, kLargestChunkBytes / size);
   uint64_t zero_bytes = 0;
-  uint64_t end_block = std::min<uint64_t>(ctx->image.image_blocks, uint64_t{1} << 32);
+  uint64_t end_block = std::min<uint64_t>(image->image_blocks, uint64_t{1} << 32);
   while (end_block > 0) {
-    const auto region = last_data_region(&ctx->image, end_block * size);
+    const auto region = last_data_region(image, end_block * size);
     if (!region) return std::nullopt;
     const uint64_t first_block = region->first / size;
     uint64_t e = std::min(end_block, (region->last + size - 1) / size);
@@ -100,8 +99,8 @@ std::optional<uint32_t> last_nonzero_block(RelabelContext* ctx) {
       if (n == 0) return std::nullopt;
       const uint64_t s = e - n;
       // The buffer grows with the chunks: most searches end in the first.
-      const std::span<uint8_t> bytes = scratch_bytes(&ctx->image, static_cast<size_t>(n * size));
-      if (read_sectors(&ctx->image, static_cast<uint32_t>(s), static_cast<uint32_t>(n), bytes) != n) return std::nullopt;
+      const std::span<uint8_t> bytes = scratch_bytes(image, static_cast<size_t>(n * size));
+      if (read_sectors(image, static_cast<uint32_t>(s), static_cast<uint32_t>(n), bytes) != n) return std::nullopt;
       for (uint64_t j = n; j-- > 0;) {
         if (!all_zero(bytes.subspan(static_cast<size_t>(j * size), size))) {
           return static_cast<uint32_t>(s + j);
@@ -117,16 +116,16 @@ std::optional<uint32_t> last_nonzero_block(RelabelContext* ctx) {
   return std::nullopt;
 }
 
-std::optional<VatInfo> find_vat(RelabelContext* ctx, const PartitionEntry& entry) {
-  const auto last = last_nonzero_block(ctx);
+std::optional<VatInfo> find_vat(ImageContext* image, const PartitionEntry& entry) {
+  const auto last = last_nonzero_block(image);
   if (!last) return std::nullopt;
-  const uint32_t size = ctx->image.block_size;
+  const uint32_t size = image->block_size;
   for (uint32_t k = 0; k < 4 && k <= *last; ++k) {
     const uint32_t block = *last - k;
     if (block < entry.start) break;
     VatInfo vat;
     vat.entry.assign(size, 0);
-    if (read_sectors(&ctx->image, block, 1, vat.entry) != 1) continue;
+    if (read_sectors(image, block, 1, vat.entry) != 1) continue;
     const uint16_t tag = tag_identifier(vat.entry);
     if (tag != kTagFileEntry && tag != kTagExtendedFileEntry) continue;
     if (!tag_verifies(vat.entry, block - entry.start)) continue;
@@ -135,13 +134,12 @@ std::optional<VatInfo> find_vat(RelabelContext* ctx, const PartitionEntry& entry
     vat.length = get_u64(vat.entry, fe::kInformationLength);
     if (get_u8(vat.entry, fe::kFileType) == vat::kFileType200) {
       std::array<uint8_t, 2> header{};
-      if (!read_data(ctx, vat, vat::kHeaderLength, header)) continue;
       vat.udf200 = true;
-      vat.header_length = get_u16(header, 0);
+      if (read_data(image, vat, vat::kHeaderLength, header)) vat.header_length = get_u16(header, 0);
       return vat;
     }
     std::array<uint8_t, vat::kTrailer150Size> trailer{};
-    if (vat.length < trailer.size() || !read_data(ctx, vat, vat.length - trailer.size(), trailer)) continue;
+    if (vat.length < trailer.size() || !read_data(image, vat, vat.length - trailer.size(), trailer)) continue;
     if (bytes_are(std::span(trailer).subspan(vat::kTrailerIdentifier, vat::kTrailerIdentifierSize),
                       kVatIdentifier)) {
       return vat;
@@ -150,12 +148,13 @@ std::optional<VatInfo> find_vat(RelabelContext* ctx, const PartitionEntry& entry
   return std::nullopt;
 }
 
-std::optional<uint32_t> vat_lookup(RelabelContext* ctx, const VatInfo& vat, uint32_t block) {
-  const uint64_t offset = (vat.udf200 ? vat.header_length : 0) + uint64_t{vat::kEntrySize} * block;
+std::optional<uint32_t> vat_lookup(ImageContext* image, const VatInfo& vat, uint32_t block) {
+  if (vat.udf200 && !vat.header_length) return std::nullopt;
+  const uint64_t offset = (vat.udf200 ? *vat.header_length : 0) + uint64_t{vat::kEntrySize} * block;
   const uint64_t table_end = vat.udf200 ? vat.length : vat.length - vat::kTrailer150Size;
   if (offset + vat::kEntrySize > table_end) return std::nullopt;
   std::array<uint8_t, vat::kEntrySize> value{};
-  if (!read_data(ctx, vat, offset, value)) return std::nullopt;
+  if (!read_data(image, vat, offset, value)) return std::nullopt;
   const uint32_t physical = get_u32(value, 0);
   if (physical == kNoVirtualBlock) return std::nullopt;
   return physical;
@@ -183,7 +182,7 @@ std::optional<size_t> lv_extension_identifier(ConstBlockSpan entry) {
         bytes_are(attribute.subspan(ea::kImplementationIdentifier, ea::kImplementationIdentifierSize),
                       kLvExtensionIdentifier)) {
       const uint64_t identifier = at + ea::kImplementationUse + ea::kLvExtensionIdentifier;
-      if (identifier + 128 > area.size()) return entry.size();
+      if (identifier + kLongDstring > area.size()) return entry.size();
       return ea_start + static_cast<size_t>(identifier);
     }
     if (length == 0) break;
@@ -194,45 +193,28 @@ std::optional<size_t> lv_extension_identifier(ConstBlockSpan entry) {
 
 }  // namespace
 
-void plan_vat_identifier(RelabelContext* ctx, const VatInfo& vat) {
-  if (!ctx->reporting && !rewrites_tag(ctx, kTagFileEntry)) return;
-  constexpr const char* kName = "Virtual Allocation Table";
-  const auto damaged = [&] {
-    if (ctx->reporting) ctx->report.copies.push_back(LabelCopy{kName, vat.entry_block, "", false, {}, {}});
-    report_damaged(ctx, vat.entry_block);
-  };
-  const uint32_t size = ctx->image.block_size;
+std::optional<LabelCopy> read_vat_identifier(ImageContext* image, const VatInfo& vat) {
+  const uint32_t size = image->block_size;
+  LabelCopy damaged{CopyKind::Vat, vat.entry_block, CopyPlace::FileSet, false, {}, 0, false};
   std::optional<DataPlace> place;
   if (vat.udf200) {
     const uint64_t first = vat::kLogicalVolumeIdentifier;
     place = locate_data(vat, first, size);
-    const auto last = locate_data(vat, first + 127, size);
+    const auto last = locate_data(vat, first + kLongDstring - 1, size);
     if (!place || !last || last->in_entry != place->in_entry || last->block != place->block ||
-        last->within != place->within + 127) {
-      return damaged();
+        last->within != place->within + kLongDstring - 1) {
+      return damaged;
     }
   } else {
     const auto at = lv_extension_identifier(vat.entry);
-    if (!at) return;  // no LVExtension: nothing more to write
-    if (*at + 128 > size) return damaged();
+    if (!at) return std::nullopt;  // no LVExtension: nothing more to write
+    if (*at + kLongDstring > size) return damaged;
     place = DataPlace{true, vat.entry_block, *at};
   }
   std::vector<uint8_t> bytes(size, 0);
-  const std::optional<uint32_t> tag_location =
-      place->in_entry ? std::optional(vat.entry_block - vat.partition_start) : std::nullopt;
-  if (read_sectors(&ctx->image, place->block, 1, bytes) != 1 || (tag_location && !tag_verifies(bytes, *tag_location))) {
-    return damaged();
+  if (read_sectors(image, place->block, 1, bytes) != 1 ||
+      (place->in_entry && !tag_verifies(bytes, vat.entry_block - vat.partition_start))) {
+    return damaged;
   }
-  const auto field = std::span(bytes).subspan(place->within, 128);
-  if (ctx->reporting) {
-    ctx->report.copies.push_back(LabelCopy{kName, place->block, "", true, dstring_to_utf8(field), {}});
-  }
-  if (!rewrites_tag(ctx, kTagFileEntry)) return;
-  const auto& identifier = ctx->new_label->id128;
-  std::copy(identifier.begin(), identifier.end(), field.begin());
-  if (tag_location) finalize_tag(bytes, get_u16(bytes, kTagCrcLengthOffset));
-  // Read again when written: the sequences' writes may have changed the block.
-  std::string written = dstring_to_utf8(field);
-  ctx->plan.push_back(PlannedWrite{place->block, std::move(bytes), kName, "", std::move(written), WriteGroup::Second,
-                                   place->within, tag_location});
+  return LabelCopy{CopyKind::Vat, place->block, CopyPlace::FileSet, true, std::move(bytes), place->within, place->in_entry};
 }

@@ -6,29 +6,32 @@
 #include <cstdint>
 #include <optional>
 
-#include "udf/state.h"
+#include "image/context.h"
+#include "udf/volume.h"
 
 // The last whole block of the image that is not all zero bytes. Holes of a
 // sparse file are skipped unread; at most 64 MiB of zero bytes are read, and
 // a longer zero tail yields none.
-std::optional<uint32_t> last_nonzero_block(RelabelContext* ctx);
+std::optional<uint32_t> last_nonzero_block(ImageContext* image);
 
 // Looks at the last non-zero block and the three before it for the VAT's File
 // Entry or Extended File Entry: it verifies with its block within the
 // physical partition as Tag Location and is of file type 248 (UDF 2.00) or
 // ends its data with the "*UDF Virtual Alloc Tbl" regid and a previous VAT
-// location (UDF 1.50). `entry` is the virtual partition, whose start is that
-// of the physical partition with its number.
-std::optional<VatInfo> find_vat(RelabelContext* ctx, const PartitionEntry& entry);
+// location (UDF 1.50). Only blocks from the partition's start on are looked
+// at. A 2.00 entry whose header cannot be reached is the VAT all the same,
+// with no header. `entry` is the virtual partition, whose start is that of
+// the physical partition with its number.
+std::optional<VatInfo> find_vat(ImageContext* image, const PartitionEntry& entry);
 
 // The block within the physical partition that virtual block `block` maps
 // to; none for an entry outside the table or 0xFFFFFFFF.
-std::optional<uint32_t> vat_lookup(RelabelContext* ctx, const VatInfo& vat, uint32_t block);
+std::optional<uint32_t> vat_lookup(ImageContext* image, const VatInfo& vat, uint32_t block);
 
-// In a relabel or dry run: plans the rewrite of the VAT's Logical Volume
-// Identifier (the 2.00 header's, or the 1.50 entry's "*UDF VAT LVExtension"
-// extended attribute's) with the new label, in the second write group,
-// renewing the tag when it lies in the File Entry's block. An identifier that
-// does not lie wholly inside the data and inside one block, or a File Entry
-// that no longer verifies, is reported as damaged and left unchanged.
-void plan_vat_identifier(RelabelContext* ctx, const VatInfo& vat);
+// The VAT's Logical Volume Identifier as a label-carrying copy: the 2.00
+// header's, or the 1.50 entry's "*UDF VAT LVExtension" extended attribute's,
+// with the block that holds it (tagged when that is the File Entry's). None
+// for a 1.50 VAT without that attribute. An identifier that does not lie
+// wholly inside the data and inside one block, or a block that cannot be
+// read, gives a copy that does not verify, at the File Entry's block.
+std::optional<LabelCopy> read_vat_identifier(ImageContext* image, const VatInfo& vat);

@@ -1,18 +1,16 @@
 #include "udf/volume_id.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <ctime>
 
-#include "image/label.h"
+#include "ecma167/dstring.h"
 #include "image/platform.h"
-#include "image/tag.h"
+#include "ecma167/tag.h"
 #include "image/utf.h"
 #include "udf/layout.h"
 
 namespace {
 
-constexpr size_t kDstringSize = 128;
 constexpr size_t kUuidBytes = 16;
 constexpr std::string_view kHexDigits = "0123456789abcdef";
 constexpr std::string_view kUdfDomain{"*OSTA UDF Compliant\0\0\0\0", lvd::kDomainIdentifierTextSize};
@@ -31,30 +29,18 @@ void append_hex(uint8_t byte, std::string* out) {
   out->push_back(kHexDigits[byte & 0x0F]);
 }
 
-uint16_t unit_at(std::span<const uint8_t, kDstringSize> dstring, size_t offset) {
-  return static_cast<uint16_t>((dstring[offset] << 8) | dstring[offset + 1]);
-}
-
 // The Volume Set Identifier's characters as blkid decodes them: UTF-8 up to
 // the first zero character, at most 16 bytes, the character that would cross
-// them left out with all after it. A 16-bit identifier's surrogate pair is
-// one character; a lone surrogate is encoded as it is.
-std::string volume_set_text(std::span<const uint8_t, kDstringSize> identifier) {
-  const bool wide = identifier[0] == 16;
-  const size_t end = 1 + dstring_character_bytes(identifier);
-  const size_t step = wide ? 2 : 1;
+// them left out with all after it. A 16-bit identifier is read in whole
+// units (a final odd byte is not), its surrogate pair is one character and a
+// lone surrogate is encoded as it is.
+std::string volume_set_text(std::span<const uint8_t, kLongDstring> identifier) {
+  std::array<uint8_t, kLongDstring> whole{};
+  std::copy(identifier.begin(), identifier.end(), whole.begin());
+  if (whole[0] == 16 && dstring_character_bytes(whole) % 2 == 1) --whole[kLongDstring - 1];
   std::string text;
   std::string character;
-  for (size_t i = 1; i + step <= end; i += step) {
-    char32_t c = wide ? unit_at(identifier, i) : identifier[i];
-    if (wide && c >= 0xD800 && c <= 0xDBFF && i + 4 <= end) {
-      const uint16_t low = unit_at(identifier, i + 2);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00u);
-        i += 2;
-      }
-    }
-    if (c == 0) break;
+  for (char32_t c : dstring_characters(whole)) {
     character.clear();
     append_utf8(c, &character);
     if (text.size() + character.size() > kUuidBytes) break;
@@ -92,8 +78,8 @@ std::optional<UuidDigits> parse_uuid(std::string_view text) {
 }
 
 void write_volume_set_uuid(BlockSpan pvd, const UuidDigits& digits) {
-  if (!field_fits(pvd, pvd::kVolumeSetIdentifier, kDstringSize)) return;
-  const auto field = pvd.subspan<pvd::kVolumeSetIdentifier, kDstringSize>();
+  if (!field_fits(pvd, pvd::kVolumeSetIdentifier, kLongDstring)) return;
+  const auto field = pvd.subspan<pvd::kVolumeSetIdentifier, kLongDstring>();
   const size_t bytes = dstring_character_bytes(field);
   if (field[0] == 8 && bytes >= kUuidBytes) {
     std::copy(digits.begin(), digits.end(), field.begin() + 1);
@@ -106,11 +92,11 @@ void write_volume_set_uuid(BlockSpan pvd, const UuidDigits& digits) {
     std::fill(field.begin(), field.end(), uint8_t{0});
     field[0] = 8;
     std::copy(digits.begin(), digits.end(), field.begin() + 1);
-    field[kDstringSize - 1] = kUuidBytes + 1;
+    field[kLongDstring - 1] = kUuidBytes + 1;
   }
 }
 
-std::optional<std::string> uuid_from_volume_set(std::span<const uint8_t, 128> identifier) {
+std::optional<std::string> uuid_from_volume_set(std::span<const uint8_t, kLongDstring> identifier) {
   if (identifier[0] != 8 && identifier[0] != 16) return std::nullopt;
   const std::string text = volume_set_text(identifier);
   if (text.size() < 8) return std::nullopt;
@@ -149,7 +135,11 @@ uint16_t domain_revision(ConstBlockSpan lvd) {
 }
 
 std::string format_udf_revision(uint16_t revision) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%x.%02x", revision >> 8, revision & 0xFF);
+  std::string text;
+  const unsigned major = revision >> 8;
+  if (major >= 16) text.push_back(kHexDigits[major >> 4]);
+  text.push_back(kHexDigits[major & 0x0F]);
+  text.push_back('.');
+  append_hex(static_cast<uint8_t>(revision & 0xFF), &text);
   return text;
 }

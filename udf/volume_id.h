@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "ecma167/dstring.h"
 #include "image/bytes.h"
 
 // The 16 lower-case hexadecimal digits of a UUID.
@@ -37,7 +38,7 @@ void write_volume_set_uuid(BlockSpan pvd, const UuidDigits& digits);
 // to 15 are, the first 8 lower-cased and bytes 8 to 11 in hexadecimal; else
 // bytes 0 to 7 in hexadecimal. None (blkid gives no UUID) for a compression
 // ID other than 8 and 16 and when fewer than 8 bytes decode.
-std::optional<std::string> uuid_from_volume_set(std::span<const uint8_t, 128> identifier);
+std::optional<std::string> uuid_from_volume_set(std::span<const uint8_t, kLongDstring> identifier);
 
 // The UDF revision a Logical Volume Integrity Descriptor declares: the higher
 // of the Minimum UDF Read and Minimum UDF Write Revision of its Implementation

@@ -1,4 +1,4 @@
-#include "image/tag.h"
+#include "ecma167/tag.h"
 
 #include <algorithm>
 

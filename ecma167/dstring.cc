@@ -1,4 +1,4 @@
-#include "image/label.h"
+#include "ecma167/dstring.h"
 
 #include <algorithm>
 
@@ -9,7 +9,7 @@ namespace {
 
 constexpr uint8_t kCompression8 = 8;
 constexpr uint8_t kCompression16 = 16;
-constexpr size_t kMaxLabelCharacters = 126;  // what a 128-byte 8-bit d-string holds
+constexpr size_t kMaxLabelCharacters = kLongDstring - 2;  // what an 8-bit d-string of 128 bytes holds
 
 void encode_cs0_8(std::span<uint8_t> dest, std::span<const char16_t> units, size_t count) {
   std::fill(dest.begin(), dest.end(), uint8_t{0});
@@ -38,18 +38,32 @@ size_t dstring_character_bytes(std::span<const uint8_t> field) {
   return std::min<size_t>(field.back() - 1u, field.size() - 2);
 }
 
+std::u32string dstring_characters(std::span<const uint8_t> field) {
+  const size_t n = dstring_character_bytes(field);
+  std::u32string characters;
+  if (field.empty()) return characters;
+  if (field[0] == kCompression8) {
+    for (size_t i = 0; i < n && field[1 + i] != 0; ++i) characters.push_back(field[1 + i]);
+    return characters;
+  }
+  if (field[0] != kCompression16) return characters;
+  std::u16string units;
+  for (size_t k = 0; 2 * k < n && 2 + 2 * k < field.size(); ++k) {
+    units.push_back(static_cast<char16_t>((field[1 + 2 * k] << 8) | field[2 + 2 * k]));
+  }
+  for (size_t i = 0; i < units.size() && units[i] != 0; ++i) {
+    char32_t c = units[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00u);
+    }
+    characters.push_back(c);
+  }
+  return characters;
+}
+
 std::string dstring_to_utf8(std::span<const uint8_t> field) {
   std::string text;
-  const size_t n = dstring_character_bytes(field);
-  std::u16string units;
-  if (field[0] == kCompression8) {
-    for (size_t i = 0; i < n; ++i) units.push_back(field[1 + i]);
-  } else if (field[0] == kCompression16) {
-    for (size_t k = 0; 2 * k + 1 < n + 1 && 2 + 2 * k < field.size(); ++k) {
-      units.push_back(static_cast<char16_t>((field[1 + 2 * k] << 8) | field[2 + 2 * k]));
-    }
-  }
-  utf16_to_utf8(units, &text);
+  for (char32_t c : dstring_characters(field)) append_utf8(c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c, &text);
   return text;
 }
 

@@ -10,14 +10,20 @@
 #include <span>
 #include <string>
 
+// The sizes of the d-string fields that carry a label or an identifier: 32
+// bytes (a Volume or File Set Identifier) and 128 bytes (a Logical Volume or
+// Volume Set Identifier).
+constexpr size_t kShortDstring = 32;
+constexpr size_t kLongDstring = 128;
+
 // Number of UTF-16 code units the label argument is converted into.
-constexpr size_t kLabelUnits = 128;
+constexpr size_t kLabelUnits = kLongDstring;
 
 // The label as it is written: the 32-byte form (Volume Identifier, File Set
 // Identifier) and the 128-byte form (Logical Volume Identifiers).
 struct LabelDStrings {
-  std::array<uint8_t, 32> id32{};
-  std::array<uint8_t, 128> id128{};
+  std::array<uint8_t, kShortDstring> id32{};
+  std::array<uint8_t, kLongDstring> id128{};
 };
 
 // Encodes the command-line `label` as both d-strings; none when it is not
@@ -29,10 +35,16 @@ std::optional<LabelDStrings> encode_label(const char* label);
 // empty d-string.
 size_t dstring_character_bytes(std::span<const uint8_t> field);
 
-// The characters of a d-string of any size as UTF-8, up to the first zero
-// character: 8-bit characters as Latin-1, 16-bit ones as UTF-16 (big-endian;
-// an unpaired surrogate becomes U+FFFD). A length byte beyond the field is
-// cut to it; another Compression ID or an empty d-string gives "".
+// The characters of a d-string of any size, up to the first zero character:
+// 8-bit characters as Latin-1, 16-bit ones as UTF-16 (big-endian, a final
+// odd byte taking the byte after it as its low half), a surrogate pair
+// joined, an unpaired surrogate kept as it is. A length byte beyond the
+// field is cut to it; another Compression ID or an empty d-string gives
+// none. The one decoder of d-strings: the label, the listing and the UUID
+// all read through it.
+std::u32string dstring_characters(std::span<const uint8_t> field);
+
+// The same as UTF-8, an unpaired surrogate as U+FFFD.
 std::string dstring_to_utf8(std::span<const uint8_t> field);
 
 // Writes UTF-16 `units` as a 16-bit d-string of dest.size() bytes: at most

@@ -1,0 +1,47 @@
+#include "app/messages.h"
+
+#include "image/console.h"
+
+const char* place_text(CopyPlace place) {
+  switch (place) {
+    case CopyPlace::MainSequence: return "main sequence";
+    case CopyPlace::ReserveSequence: return "reserve sequence";
+    case CopyPlace::MetadataMirror: return "metadata mirror";
+    default: return "";
+  }
+}
+
+std::string copy_name(CopyKind kind, uint32_t block, CopyPlace place) {
+  std::string text = std::string(label_descriptor(kind).name) + " at block " + std::to_string(block);
+  const std::string where = place_text(place);
+  if (!where.empty()) text += " (" + where + ")";
+  return text;
+}
+
+std::string open_failure_message(const char* path, bool changing) {
+  return std::string(changing ? "Error opening file for writing: " : "Error opening file: ") + path;
+}
+
+std::string scan_failure_message(ScanFailure failure, const char* path) {
+  switch (failure) {
+    case ScanFailure::NoFileSystem: return std::string("UDF file system not found in: ") + path;
+    case ScanFailure::ShortImage: return "Failed to read ADVP!";
+    default: return std::string("UDF anchor not found in: ") + path;
+  }
+}
+
+std::string problem_message(const Problem& problem) {
+  if (problem.kind == ProblemKind::FileSetNotFound) return "File Set Descriptor not found";
+  return "Damaged descriptor at block " + std::to_string(problem.block) + " left unchanged";
+}
+
+std::string listing_line(const PlanLine& line) {
+  return copy_name(line.kind, line.block, line.place) + ": " + line.identifier;
+}
+
+std::string write_failure_message(uint32_t block, const WriteOutcome& outcome) {
+  if (!outcome.positioned) return "fseek to sector " + std::to_string(block) + " failed!";
+  return "fwrite to sector " + std::to_string(block) + " failed, result=" + std::to_string(outcome.written) + "!";
+}
+
+void print_line(const std::string& text) { print_out("%s\n", text.c_str()); }

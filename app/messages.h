@@ -1,0 +1,36 @@
+// Every line the tool prints about a run, made from the values the scan,
+// the plan and the commit return: the one place each message is worded.
+#pragma once
+
+#include <string>
+
+#include "image/context.h"
+#include "udf/commit.h"
+#include "udf/plan.h"
+#include "udf/scan.h"
+
+// "main sequence", "reserve sequence", "metadata mirror", or "" for the File
+// Set Descriptor's own copy and the VAT.
+const char* place_text(CopyPlace place);
+
+// "NAME at block N" with " (PLACE)" where the copy has a place.
+std::string copy_name(CopyKind kind, uint32_t block, CopyPlace place);
+
+// "Error opening file: PATH", or "... for writing: PATH" for a run that
+// would change the image.
+std::string open_failure_message(const char* path, bool changing);
+
+std::string scan_failure_message(ScanFailure failure, const char* path);
+
+// "Damaged descriptor at block N left unchanged" or "File Set Descriptor not
+// found".
+std::string problem_message(const Problem& problem);
+
+// "NAME at block N (PLACE): IDENTIFIER", as the listing shows a planned copy.
+std::string listing_line(const PlanLine& line);
+
+// "fseek to sector N failed!" or "fwrite to sector N failed, result=B!".
+std::string write_failure_message(uint32_t block, const WriteOutcome& outcome);
+
+// Prints a message line (the text and a newline) to standard output.
+void print_line(const std::string& text);

@@ -1,0 +1,256 @@
+#include "udf/scan.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+
+#include "ecma167/tag.h"
+#include "udf/layout.h"
+#include "udf/partition.h"
+#include "udf/vat.h"
+#include "udf/volume_id.h"
+
+namespace {
+
+constexpr std::array<uint32_t, 7> kBlockSizes = {512, 1024, 2048, 4096, 8192, 16384, 32768};
+// Images shorter than this cannot hold the anchor at 2048-byte block 256.
+constexpr uint64_t kAnchorAreaBytes = uint64_t{257} * 2048;
+constexpr uint32_t kChunkBlocks = 16;
+
+// Bit set of the NSR descriptors seen in the Volume Recognition Sequence.
+using RecognitionFlags = uint32_t;
+constexpr RecognitionFlags kSeenNsr02 = 4;
+constexpr RecognitionFlags kSeenNsr03 = 8;
+
+// Scans the Volume Recognition Sequence with descriptors `stride` bytes apart
+// for NSR02 or NSR03 (ECMA-167 2/9.1), up to and including the first
+// descriptor whose Structure Version is 0. The image must hold all ten.
+RecognitionFlags scan_recognition_sequence(ImageContext* image, uint32_t stride) {
+  if (image->image_bytes < vsd::kFirstByte + uint64_t{stride} * (vsd::kScanDescriptors - 1) + kDescriptorSize) {
+    return 0;
+  }
+  std::array<uint8_t, kDescriptorSize> descriptor{};
+  RecognitionFlags flags = 0;
+  for (size_t k = 0; k < vsd::kScanDescriptors; ++k) {
+    if (read_bytes(image, vsd::kFirstByte + uint64_t{stride} * k, descriptor) != descriptor.size()) return 0;
+    const auto identifier = std::span(descriptor).subspan(vsd::kStandardIdentifier, vsd::kStandardIdentifierSize);
+    if (std::memcmp(identifier.data(), "NSR02", identifier.size()) == 0) flags |= kSeenNsr02;
+    if (std::memcmp(identifier.data(), "NSR03", identifier.size()) == 0) flags |= kSeenNsr03;
+    if (get_u8(descriptor, vsd::kStructureVersion) == 0) break;
+  }
+  return flags;
+}
+
+// The anchor's candidate blocks (UDF 2.2.3), in the order they are tried.
+std::array<std::optional<uint32_t>, 4> anchor_candidates(uint64_t blocks) {
+  std::array<std::optional<uint32_t>, 4> candidates{};
+  const auto add = [&](size_t i, uint64_t block) {
+    if (block >= blocks || block > UINT32_MAX) return;
+    for (size_t j = 0; j < i; ++j) {
+      if (candidates[j] == block) return;
+    }
+    candidates[i] = static_cast<uint32_t>(block);
+  };
+  add(0, avdp::kFirstBlock);
+  add(1, avdp::kSecondBlock);
+  if (blocks >= 256) add(2, blocks - 256);
+  if (blocks >= 1) add(3, blocks - 1);
+  return candidates;
+}
+
+// Reads the block `block` into `descriptor`: an Anchor Volume Descriptor
+// Pointer (3/10.2) that verifies there.
+bool read_anchor(ImageContext* image, uint32_t block, BlockSpan descriptor) {
+  if (read_sectors(image, block, 1, descriptor) != 1) return false;
+  return tag_identifier(descriptor) == kTagAnchorPointer && tag_verifies(descriptor, block);
+}
+
+// The block size and the anchor's bytes; none, with why, when no size
+// qualifies.
+std::optional<std::vector<uint8_t>> find_anchor(ImageContext* image, ScanFailure* failure) {
+  std::array<std::optional<RecognitionFlags>, 5> scans{};  // by stride 2048 << i
+  bool recognised = false;
+  for (uint32_t size : kBlockSizes) {
+    const uint32_t stride = std::max(size, kDescriptorSize);
+    auto& scan = scans[static_cast<size_t>(std::countr_zero(stride / kDescriptorSize))];
+    if (!scan) scan = scan_recognition_sequence(image, stride);
+    if (*scan == 0) continue;
+    recognised = true;
+    image->block_size = size;
+    image->image_blocks = image->image_bytes / size;
+    std::vector<uint8_t> anchor(size, 0);
+    for (const auto& candidate : anchor_candidates(image->image_blocks)) {
+      if (candidate && read_anchor(image, *candidate, anchor)) return anchor;
+    }
+  }
+  *failure = !recognised                           ? ScanFailure::NoFileSystem
+             : image->image_bytes < kAnchorAreaBytes ? ScanFailure::ShortImage
+                                                     : ScanFailure::NoAnchor;
+  return std::nullopt;
+}
+
+// An extent_ad as read from the anchor: length in bytes, location as a block.
+struct SequenceExtent {
+  uint32_t length = 0;
+  uint32_t location = 0;
+};
+
+SequenceExtent read_sequence_extent(ConstBlockSpan anchor, size_t offset) {
+  return SequenceExtent{get_u32(anchor, offset + extent_ad::kLength),
+                        get_u32(anchor, offset + extent_ad::kLocation)};
+}
+
+// What the walks gather on the way besides the Volume itself.
+struct ScanState {
+  ImageContext* image;
+  Volume* volume;
+  SequenceFindings main;
+  SequenceFindings reserve;
+  // long_ad of the File Set Descriptor from a Logical Volume Descriptor's
+  // Logical Volume Contents Use; an extent length of 0 means none is known.
+  std::array<uint8_t, long_ad::kSize> fsd_location{};
+  bool have_logical_volume = false;
+  uint32_t integrity_length = 0;
+  uint32_t integrity_location = 0;
+};
+
+void take_logical_volume(ScanState* state, ConstBlockSpan descriptor, SequenceFindings* findings, bool main) {
+  if (get_u32(state->fsd_location, long_ad::kLength) == 0) {
+    const auto contents = descriptor.subspan(lvd::kContentsUse, long_ad::kSize);
+    std::copy(contents.begin(), contents.end(), state->fsd_location.begin());
+  }
+  if (!state->have_logical_volume) {
+    state->have_logical_volume = true;
+    state->volume->domain_revision = domain_revision(descriptor);
+    state->integrity_length = get_u32(descriptor, lvd::kIntegritySequenceExtent + extent_ad::kLength);
+    state->integrity_location = get_u32(descriptor, lvd::kIntegritySequenceExtent + extent_ad::kLocation);
+  }
+  // The main sequence's last Logical Volume Descriptor gives the maps; the
+  // reserve sequence's first one stands in when the main sequence has none.
+  if (main || !findings->has_maps) {
+    findings->maps = read_partition_maps(descriptor);
+    findings->has_maps = true;
+  }
+}
+
+// Walks one volume descriptor sequence (3/8.4) in chunks of 16 blocks. Each
+// Primary, Implementation Use, Partition, Logical Volume and Unallocated
+// Space Descriptor is passed over; any other tag identifier ends the walk,
+// as does the end of the image. Every label-carrying descriptor becomes a
+// copy; of the others only those that verify are used: Partition
+// Descriptors are kept in the sequence's findings, Logical Volume
+// Descriptors give the File Set Descriptor's location (the first with one)
+// and the partition maps.
+void walk_sequence(ScanState* state, SequenceExtent extent, CopyPlace place) {
+  ImageContext* image = state->image;
+  const uint32_t size = image->block_size;
+  const uint32_t total = extent.length / size;
+  const uint32_t first = extent.location;
+  const std::span<uint8_t> chunk = scratch_bytes(image, size_t{kChunkBlocks} * size);
+  const bool main = place == CopyPlace::MainSequence;
+  SequenceFindings* findings = main ? &state->main : &state->reserve;
+
+  uint32_t slots_read = 0;
+  for (uint32_t i = 0; i < total; ++i) {
+    const uint32_t slot = i % kChunkBlocks;
+    const uint32_t block = first + i;
+    if (slot == 0) {
+      // A sequence that would run past block 2^32 - 1 ends there.
+      if (block < first) break;
+      slots_read = read_sectors(image, block, kChunkBlocks, chunk);
+    }
+    // The image ended inside this chunk: the sequence ends with it, and no
+    // slot left over from an earlier chunk is looked at.
+    if (slot >= slots_read) break;
+
+    const ConstBlockSpan descriptor = chunk.subspan(size_t{slot} * size, size);
+    const uint16_t tag = tag_identifier(descriptor);
+    if (tag != kTagPrimaryVolume && tag != kTagImplementationUse && tag != kTagPartition &&
+        tag != kTagLogicalVolume && tag != kTagUnallocatedSpace) {
+      break;  // Terminating Descriptor, pointer, empty block or anything else
+    }
+    const auto kind = label_kind(descriptor);
+    const bool verified = tag_verifies(descriptor, block);
+    if (kind) {
+      state->volume->copies.push_back(
+          LabelCopy{*kind, block, place, verified, std::vector<uint8_t>(descriptor.begin(), descriptor.end()), 0, true});
+    }
+    if (!verified) continue;
+    if (tag == kTagPartition) {
+      if (findings->record_count < findings->records.size()) {
+        findings->records[findings->record_count++] =
+            PartitionRecord{get_u32(descriptor, pd::kStartingLocation), get_u32(descriptor, pd::kLength),
+                            get_u16(descriptor, pd::kPartitionNumber)};
+      }
+    } else if (tag == kTagLogicalVolume) {
+      take_logical_volume(state, descriptor, findings, main);
+    } else if (tag == kTagPrimaryVolume && !state->volume->volume_set_identifier) {
+      const auto identifier = descriptor.subspan<pvd::kVolumeSetIdentifier, kLongDstring>();
+      state->volume->volume_set_identifier.emplace();
+      std::copy(identifier.begin(), identifier.end(), state->volume->volume_set_identifier->begin());
+    }
+  }
+}
+
+// One copy of the File Set Descriptor at absolute `block`: a block of tag
+// identifier 256 there (its Tag Location is `location`, the logical block the
+// Logical Volume Descriptor gives) is a copy, verified or not.
+void read_file_set_copy(ScanState* state, uint32_t block, uint32_t location, CopyPlace place) {
+  std::vector<uint8_t> bytes(state->image->block_size, 0);
+  if (read_sectors(state->image, block, 1, bytes) != 1 || tag_identifier(bytes) != kTagFileSet) return;
+  state->volume->file_set_found = true;
+  const bool verified = tag_verifies(bytes, location);
+  state->volume->copies.push_back(LabelCopy{CopyKind::FileSet, block, place, verified, std::move(bytes), 0, true});
+}
+
+// The copy in the partition the Logical Volume Descriptor names, or for a
+// metadata partition the metadata file's copy and, at another block, the
+// mirror's.
+void read_file_set(ScanState* state) {
+  if (get_u32(state->fsd_location, long_ad::kLength) == 0) return;
+  const std::vector<PartitionEntry>& partitions = state->volume->partitions;
+  const uint16_t reference = get_u16(state->fsd_location, long_ad::kPartitionReference);
+  const uint32_t location = get_u32(state->fsd_location, long_ad::kLogicalBlock);
+  const auto main = map_block_to_sector(state->image, partitions, reference, location, ExtentList::Main);
+  if (main) read_file_set_copy(state, *main, location, CopyPlace::FileSet);
+  if (reference < partitions.size() && partitions[reference].kind == PartitionKind::Metadata) {
+    const auto mirror = map_block_to_sector(state->image, partitions, reference, location, ExtentList::Mirror);
+    if (mirror && mirror != main) read_file_set_copy(state, *mirror, location, CopyPlace::MetadataMirror);
+  }
+}
+
+// The UDF revision of the Logical Volume Integrity Descriptor at the start of
+// the first verified Logical Volume Descriptor's integrity sequence, when it
+// verifies there.
+void read_integrity_revision(ScanState* state) {
+  if (!state->have_logical_volume || state->integrity_length == 0) return;
+  std::vector<uint8_t> bytes(state->image->block_size, 0);
+  const uint32_t block = state->integrity_location;
+  if (read_sectors(state->image, block, 1, bytes) == 1 && tag_verifies(bytes, block)) {
+    state->volume->integrity_revision = integrity_revision(bytes);
+  }
+}
+
+}  // namespace
+
+ScanResult scan_volume(ImageContext* image) {
+  ScanResult result;
+  const auto anchor = find_anchor(image, &result.failure);
+  if (!anchor) return result;
+  Volume volume;
+  volume.block_size = image->block_size;
+  volume.image_blocks = image->image_blocks;
+  ScanState state{image, &volume, {}, {}, {}, false, 0, 0};
+  walk_sequence(&state, read_sequence_extent(*anchor, avdp::kMainSequenceExtent), CopyPlace::MainSequence);
+  walk_sequence(&state, read_sequence_extent(*anchor, avdp::kReserveSequenceExtent), CopyPlace::ReserveSequence);
+  volume.partitions = build_partition_table(image, state.main, state.reserve);
+  read_file_set(&state);
+  for (const PartitionEntry& entry : volume.partitions) {
+    if (!entry.vat) continue;
+    if (auto copy = read_vat_identifier(image, *entry.vat)) volume.copies.push_back(std::move(*copy));
+  }
+  read_integrity_revision(&state);
+  result.volume = std::move(volume);
+  return result;
+}

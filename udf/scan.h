@@ -1,0 +1,27 @@
+// The first step of every run: read and verify the volume, and return it as
+// a value. Nothing is written and nothing is printed; what went wrong comes
+// back as a value too.
+#pragma once
+
+#include <optional>
+
+#include "image/context.h"
+#include "udf/volume.h"
+
+// Why no volume was found: no NSR02 or NSR03 in the recognition sequence at
+// any block size; the image too short to hold the anchor at 2048-byte block
+// 256; or no verified anchor.
+enum class ScanFailure : uint8_t { NoFileSystem, ShortImage, NoAnchor };
+
+struct ScanResult {
+  std::optional<Volume> volume;
+  ScanFailure failure = ScanFailure::NoFileSystem;
+};
+
+// Finds the volume's block size (the smallest of 512 to 32768 bytes for which
+// the recognition sequence holds NSR02 or NSR03 and a verified anchor lies at
+// block 256, 512, N - 256 or N - 1), walks both volume descriptor sequences,
+// builds the partition table, reads the File Set Descriptor copies and each
+// VAT's identifier, and the revision of the integrity sequence. Sets the
+// image's block size.
+ScanResult scan_volume(ImageContext* image);

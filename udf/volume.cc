@@ -1,0 +1,27 @@
+#include "udf/volume.h"
+
+#include "ecma167/dstring.h"
+#include "image/bytes.h"
+
+std::string copy_identifier(const LabelCopy& copy) {
+  if (!copy.verified) return {};
+  const LabelField& field = label_descriptor(copy.kind).label;
+  const size_t offset = copy.kind == CopyKind::Vat ? copy.field : field.offset;
+  if (!field_fits(copy.bytes, offset, field.size)) return {};
+  return dstring_to_utf8(std::span(copy.bytes).subspan(offset, field.size));
+}
+
+std::string copy_file_set_identifier(const LabelCopy& copy) {
+  const auto& second = label_descriptor(copy.kind).second;
+  if (!copy.verified || !second || !field_fits(copy.bytes, second->offset, second->size)) return {};
+  return dstring_to_utf8(std::span(copy.bytes).subspan(second->offset, second->size));
+}
+
+std::string volume_label(const Volume& volume) {
+  for (CopyKind kind : {CopyKind::FileSet, CopyKind::LogicalVolume}) {
+    for (const LabelCopy& copy : volume.copies) {
+      if (copy.kind == kind && copy.verified) return copy_identifier(copy);
+    }
+  }
+  return {};
+}

@@ -1,0 +1,117 @@
+// The volume as a scan found it: a value that planning and the front end
+// only read. Block size, anchor, partitions and what each kind needs, every
+// label-carrying copy of both sequences, the File Set Descriptor and the
+// VAT, the Volume Set Identifier and the UDF revision.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "udf/descriptors.h"
+#include "udf/layout.h"
+
+enum class PartitionKind : uint8_t {
+  Physical = 0,
+  Virtual = 1,
+  Sparable = 2,
+  Metadata = 3,
+  Unsupported = 4,
+};
+
+// A run of logical blocks of the partition under a metadata partition, both
+// ends inclusive.
+struct BlockExtent {
+  uint32_t first = 0;
+  uint32_t last = 0;
+};
+
+// One Sparing Table entry (UDF 2.2.12): the first block of a packet and the
+// absolute block it was moved to.
+struct SparingEntry {
+  uint32_t original = 0;
+  uint32_t mapped = 0;
+};
+
+// Where the Virtual Allocation Table lies (UDF 2.2.11): its File Entry's
+// absolute block, the form, and what it takes to read its data. A 2.00 File
+// Entry whose header cannot be reached is still the VAT, with no header.
+struct VatInfo {
+  uint32_t entry_block = 0;      // absolute block of the (Extended) File Entry
+  uint32_t partition_start = 0;  // start of the physical partition it lies in
+  bool udf200 = false;           // file type 248 with a header; else the UDF 1.50 form
+  uint64_t length = 0;           // Information Length, in bytes
+  std::optional<uint32_t> header_length;  // L_HD of the 2.00 form, when it can be read
+  std::vector<uint8_t> entry;    // the File Entry's block as read
+};
+
+// One entry per partition map of the Logical Volume Descriptor. A
+// value-initialised entry is a Physical partition starting at block 0.
+struct PartitionEntry {
+  uint32_t start = 0;   // Partition Starting Location of the matching Partition Descriptor
+  uint32_t length = 0;  // Partition Length, in blocks
+  uint16_t number = 0;  // partition number named by the map
+  PartitionKind kind = PartitionKind::Physical;
+  uint32_t metadata_file_location = 0;    // logical block of the metadata file's File Entry
+  uint32_t metadata_mirror_location = 0;  // same for the mirror; 0 means none
+  std::vector<BlockExtent> main_extents;
+  std::vector<BlockExtent> mirror_extents;
+  // Sparable partitions: the map's packet length and sparing table
+  // locations, and the entries of the first table copy that verifies.
+  uint16_t packet_length = 0;
+  uint32_t sparing_table_size = 0;
+  std::vector<uint32_t> sparing_table_locations;
+  std::vector<SparingEntry> sparing_entries;
+  // Virtual partitions: the VAT, when one was found.
+  std::optional<VatInfo> vat;
+};
+
+// Where a copy lies, as the listing and the report name it.
+enum class CopyPlace : uint8_t { MainSequence, ReserveSequence, FileSet, MetadataMirror };
+
+// A label-carrying copy as the scan met it: what and where it is, whether it
+// verifies, and the block that holds it as read. `field` is where the VAT's
+// identifier lies in that block (the table gives it for every other kind);
+// `tagged` says the block begins with a tag to renew when it changes (not so
+// for a VAT data block).
+struct LabelCopy {
+  CopyKind kind = CopyKind::PrimaryVolume;
+  uint32_t block = 0;
+  CopyPlace place = CopyPlace::MainSequence;
+  bool verified = false;
+  std::vector<uint8_t> bytes;
+  size_t field = 0;
+  bool tagged = true;
+};
+
+// The identifier a verified copy holds (UTF-8); "" for one that does not
+// verify.
+std::string copy_identifier(const LabelCopy& copy);
+
+// A verified File Set Descriptor copy's File Set Identifier (UTF-8).
+std::string copy_file_set_identifier(const LabelCopy& copy);
+
+struct Volume {
+  uint32_t block_size = 2048;
+  uint64_t image_blocks = 0;
+  std::vector<PartitionEntry> partitions;
+  // In the order met: the main sequence's, the reserve's, the File Set
+  // Descriptor's (the metadata file's, then the mirror's), the VATs'.
+  std::vector<LabelCopy> copies;
+  // A block of tag identifier 256 lay where a File Set Descriptor copy was
+  // looked for.
+  bool file_set_found = false;
+  // The first verified Primary Volume Descriptor's Volume Set Identifier.
+  std::optional<std::array<uint8_t, kLongDstring>> volume_set_identifier;
+  // From the first verified Logical Volume Descriptor's domain identifier and
+  // its integrity sequence's first descriptor.
+  uint16_t domain_revision = 0;
+  std::optional<uint16_t> integrity_revision;
+};
+
+// The label a drive shows: the first verified File Set Descriptor copy's
+// Logical Volume Identifier (even an empty one), else the first verified
+// Logical Volume Descriptor's, else "".
+std::string volume_label(const Volume& volume);
