@@ -247,6 +247,7 @@ TEST_F(DryRun, ListsWhatAVerboseRelabelRewritesAndWritesNothing) {
     const ToolResult relabel = run_tool({"--verbose", real, "New"});
     EXPECT_EQ(relabel.status, 0) << c.name;
     EXPECT_EQ(listing(listed.out), listing(relabel.out)) << c.name;
+    EXPECT_EQ(listing(listed.out).size(), c.layout.label_sectors.size()) << c.name;  // each copy once
     std::vector<uint32_t> listed_blocks;
     for (const std::string& line : listing(listed.out)) {
       listed_blocks.push_back(static_cast<uint32_t>(std::stoul(line.substr(line.find(" at block ") + 10))));

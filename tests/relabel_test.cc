@@ -540,6 +540,39 @@ Layout split_vat_identifier() {
   return without(std::move(layout), {398});
 }
 
+// damaged_first_sparing_table whose map declares 52 bytes, room for the
+// first table location alone: the second table is not read, and nothing is
+// remapped.
+Layout sparing_location_past_map_length() {
+  Layout layout = damaged_first_sparing_table(kBlock, Damage::Crc);
+  for (uint32_t n : layout.label_sectors) {
+    auto d = builder::sector(&layout.image, n);
+    if (builder::get_u16(d, 0) != 6) continue;
+    d[440 + 1] = 52;
+    builder::finish_tag(d, 6, n, builder::get_u16(d, 10));
+  }
+  std::replace(layout.label_sectors.begin(), layout.label_sectors.end(), 403u, 303u);
+  return layout;
+}
+
+// The embedded 2.00 VAT's File Entry at 399 bent by `bend` and its tag made
+// valid for `location`; the partition starting at `start`. Only the
+// sequences are left to rewrite.
+Layout bent_vat(uint32_t start, uint32_t location, size_t at, uint32_t value) {
+  Layout layout = builder::virtual_layout("Old", VatForm::Embedded200);
+  auto fe = builder::sector(&layout.image, 399);
+  builder::put_u32(fe, at, value);
+  builder::finish_tag(fe, 261, location, builder::get_u16(fe, 10));
+  for (uint32_t n = 0; n < 100; ++n) {
+    auto d = builder::sector(&layout.image, n);
+    if (builder::get_u16(d, 0) != 5) continue;
+    builder::put_u32(d, 188, start);
+    builder::finish_tag(d, 5, n, builder::get_u16(d, 10));
+  }
+  std::erase_if(layout.label_sectors, [](uint32_t n) { return n >= 300; });
+  return layout;
+}
+
 struct VolumeRun {
   std::string name;
   std::function<Layout()> make;  // the image and the blocks a relabel changes
@@ -648,6 +681,8 @@ std::vector<VolumeRun> runs() {
     r.push_back({std::string("first sparing table with a wrong ") + d.name + ", the second used",
                  [how = d.how] { return damaged_first_sparing_table(kBlock, how); }, "Old"});
   }
+  r.push_back({"sparing table location past the map's length is not read", sparing_location_past_map_length,
+               "Unmapped"});
   r.push_back({"first sparing table of two blocks damaged, blocks of 512",
                [] { return damaged_first_sparing_table(512, Damage::Crc); }, "Old"});
   // Virtual partitions.
@@ -670,6 +705,10 @@ std::vector<VolumeRun> runs() {
   r.push_back({"VAT four blocks before the last non-zero one", [] { return vat_before_end(4, 0); }, "Old",
                kNoFileSet});
   r.push_back({"VAT identifier across two data blocks", split_vat_identifier, "Old", damaged_line(399)});
+  r.push_back({"VAT File Entry whose L_EA runs past its block",
+               [] { return bent_vat(300, 99, 168, 4294967280u); }, "Old", kNoFileSet + damaged_line(399)});
+  r.push_back({"File Entry below the partition's start, its tag made valid there, is no VAT",
+               [] { return bent_vat(400, 0xFFFFFFFF, 168, 0); }, "Old", kNoFileSet});
   return r;
 }
 
