@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, the Debian packages named on the command line that
-# are not installed yet. Runs apt-get update at most once per call.
+# are not installed yet: as root, or through sudo for another user. Runs
+# apt-get update at most once per call.
 set -euo pipefail
 missing=()
 for package in "$@"; do
@@ -10,10 +11,13 @@ for package in "$@"; do
 done
 if ((${#missing[@]} == 0)); then exit 0; fi
 echo "Installing: ${missing[*]}"
+as_root=()
 if [[ $(id -u) -ne 0 ]]; then
-  echo "not root: cannot install ${missing[*]}" >&2
-  exit 1
+  if ! command -v sudo >/dev/null; then
+    echo "not root and no sudo: cannot install ${missing[*]}" >&2
+    exit 1
+  fi
+  as_root=(sudo)
 fi
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -q >/dev/null
-apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
