@@ -8,6 +8,7 @@
 
 #include "app/tool.h"
 #include "image/console.h"
+#include "image/platform.h"
 
 #ifdef _WIN32
 #include <string>
@@ -41,14 +42,17 @@ int wmain(int argc, wchar_t** argv) {
     narrow.push_back(arguments[i].data());
   }
   narrow.push_back(nullptr);
-  return run_command_line(argc, narrow.data());
+  const int status = run_command_line(argc, narrow.data());
+  return output_written() ? status : 1;
 }
 
 #else
 
 int main(int argc, char** argv) {
+  guard_standard_streams();
   std::set_new_handler(out_of_memory);
-  return run_command_line(argc, argv);
+  const int status = run_command_line(argc, argv);
+  return output_written() ? status : 1;
 }
 
 #endif

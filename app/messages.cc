@@ -18,9 +18,16 @@ std::string copy_name(CopyKind kind, uint32_t block, CopyPlace place) {
   return text;
 }
 
-std::string open_failure_message(const char* path, bool changing) {
-  return std::string(changing ? "Error opening file for writing: " : "Error opening file: ") + path;
+const char* const kNothingWritten = "Nothing written (--force writes the copies that verify)";
+
+std::string open_failure_message(const char* path, bool changing, const OpenRefusal& refusal) {
+  if (refusal.kind == OpenRefusal::InUse) return std::string("Image is in use: ") + path;
+  std::string text = std::string(changing ? "Error opening file for writing: " : "Error opening file: ") + path;
+  if (refusal.kind == OpenRefusal::Mounted) text += " (mounted through " + refusal.device + ")";
+  return text;
 }
+
+std::string read_failure_message(const char* path) { return std::string("Error reading file: ") + path; }
 
 std::string scan_failure_message(ScanFailure failure, const char* path) {
   switch (failure) {
@@ -30,9 +37,15 @@ std::string scan_failure_message(ScanFailure failure, const char* path) {
   }
 }
 
-std::string problem_message(const Problem& problem) {
-  if (problem.kind == ProblemKind::FileSetNotFound) return "File Set Descriptor not found";
-  return "Damaged descriptor at block " + std::to_string(problem.block) + " left unchanged";
+std::string problem_message(const Problem& problem, const char* path) {
+  switch (problem.kind) {
+    case ProblemKind::FileSetNotFound: return "File Set Descriptor not found";
+    case ProblemKind::ReadError: return read_failure_message(path);
+    case ProblemKind::Repaired:
+      return "Repaired descriptor at block " + std::to_string(problem.block) + " from block " +
+             std::to_string(problem.from);
+    default: return "Damaged descriptor at block " + std::to_string(problem.block) + " left unchanged";
+  }
 }
 
 std::string listing_line(const PlanLine& line) {

@@ -17,14 +17,23 @@ const char* place_text(CopyPlace place);
 std::string copy_name(CopyKind kind, uint32_t block, CopyPlace place);
 
 // "Error opening file: PATH", or "... for writing: PATH" for a run that
-// would change the image.
-std::string open_failure_message(const char* path, bool changing);
+// would change the image; "Image is in use: PATH" when another relabel holds
+// it, and "... (mounted through DEVICE)" for a file mounted through a loop
+// device.
+std::string open_failure_message(const char* path, bool changing, const OpenRefusal& refusal = {});
+
+// "Error reading file: PATH".
+std::string read_failure_message(const char* path);
+
+// After the problems of a plan that is not complete, when nothing is written.
+extern const char* const kNothingWritten;
 
 std::string scan_failure_message(ScanFailure failure, const char* path);
 
-// "Damaged descriptor at block N left unchanged" or "File Set Descriptor not
-// found".
-std::string problem_message(const Problem& problem);
+// "Damaged descriptor at block N left unchanged", "File Set Descriptor not
+// found", "Repaired descriptor at block N from block M", or the read
+// failure's message.
+std::string problem_message(const Problem& problem, const char* path);
 
 // "NAME at block N (PLACE): IDENTIFIER", as the listing shows a planned copy.
 std::string listing_line(const PlanLine& line);

@@ -48,6 +48,8 @@ constexpr const char* kOptionList[] = {
     "\t-h, --help     print this text and exit (also /? on Windows)\n",
     "\t-V, --version  print the version line and exit\n",
     "\t-n, --dry-run  list the blocks a relabel would rewrite, writing nothing\n",
+    "\t-f, --force    when a copy is damaged or unreadable, still rewrite the\n",
+    "\t               copies that verify (and exit 1)\n",
     "\t-v, --verbose  list the blocks as they are rewritten; on a query, show\n",
     "\t               the UDF revision, block size, partitions, UUID and every\n",
     "\t               copy of the label\n",
@@ -64,6 +66,7 @@ struct Options {
   bool help = false;
   bool version = false;
   bool dry_run = false;
+  bool force = false;
   bool verbose = false;
   bool json = false;
   bool uuid_given = false;
@@ -78,6 +81,7 @@ bool set_short_option(Options* options, char letter) {
     case 'h': options->help = true; return true;
     case 'V': options->version = true; return true;
     case 'n': options->dry_run = true; return true;
+    case 'f': options->force = true; return true;
     case 'v': options->verbose = true; return true;
     default: return false;
   }
@@ -119,6 +123,8 @@ Options parse_options(int argc, char** argv) {
         options.version = true;
       } else if (arg == "--dry-run") {
         options.dry_run = true;
+      } else if (arg == "--force") {
+        options.force = true;
       } else if (arg == "--verbose") {
         options.verbose = true;
       } else if (arg == "--json") {
@@ -152,19 +158,20 @@ void print_usage() {
   for (const char* item : kUsage) print_out("%s", item);
 }
 
-// Prints the listing lines of `group` in plan order, each planned block's
-// failed write, if any, after the first line that names it.
-void print_group(const Plan& plan, const CommitResult* commit, WriteGroup group, bool listing) {
-  std::vector<bool> named(plan.writes.size(), false);
+// Prints the listing lines of `group` in plan order (when `listing`); under a
+// commit, the failed write's message after the first line that names its
+// block, and nothing after it. Returns false when the commit's failed write
+// was in this group.
+bool print_group(const Plan& plan, const CommitResult* commit, WriteGroup group, bool listing) {
   for (const PlanLine& line : plan.lines) {
     if (line.group != group) continue;
     if (listing) print_line(listing_line(line));
-    if (commit == nullptr || named[line.write]) continue;
-    named[line.write] = true;
-    for (const WriteFailure& failure : commit->failures) {
-      if (failure.write == line.write) print_line(write_failure_message(plan.writes[line.write].block, failure.outcome));
+    if (commit != nullptr && commit->failure && commit->failure->write == line.write) {
+      print_line(write_failure_message(plan.writes[line.write].block, commit->failure->outcome));
+      return false;
     }
   }
+  return true;
 }
 
 // The query: the label line, then with -v the report; with --json the record.
@@ -176,7 +183,12 @@ int run_query(const char* path, const Options& options) {
     failure = open_failure_message(path, false);
   } else {
     scan = scan_volume(&image);
-    if (!scan.volume) failure = scan_failure_message(scan.failure, path);
+    // A failed read may have hidden the volume or any part of it.
+    if (scan.read_error) {
+      failure = read_failure_message(path);
+    } else if (!scan.volume) {
+      failure = scan_failure_message(scan.failure, path);
+    }
   }
   if (options.json) {
     write_utf8_out(failure ? error_json(path, *failure) : volume_json(path, *scan.volume));
@@ -191,35 +203,41 @@ int run_query(const char* path, const Options& options) {
   return 0;
 }
 
-// A relabel, or with -n a dry run: scan, plan, and for a relabel commit.
+// A relabel, or with -n a dry run: scan, plan, and for a relabel commit. A
+// plan that is not complete writes nothing, unless forced: then every copy
+// that verifies is written, and the run still fails.
 int run_change(const char* path, const Change& change, const Options& options) {
   const bool writing = !options.dry_run;
   ImageContext image;
-  if (!open_image_file(&image, path, writing)) {
-    print_line(open_failure_message(path, true));
+  OpenRefusal refusal;
+  if (!open_image_file(&image, path, writing, &refusal)) {
+    print_line(open_failure_message(path, true, refusal));
     return 1;
   }
   const ScanResult scan = scan_volume(&image);
   if (!scan.volume) {
-    print_line(scan_failure_message(scan.failure, path));
+    print_line(scan.read_error ? read_failure_message(path) : scan_failure_message(scan.failure, path));
     return 1;
   }
   const Plan plan = plan_relabel(*scan.volume, change);
-  for (const Problem& problem : plan.problems) print_line(problem_message(problem));
+  for (const Problem& problem : plan.problems) print_line(problem_message(problem, path));
+  const bool complete = plan_complete(plan);
+  if (!complete && !options.force) {
+    print_line(kNothingWritten);
+    return 1;
+  }
   if (!writing) {
     print_group(plan, nullptr, WriteGroup::First, true);
     print_group(plan, nullptr, WriteGroup::Second, true);
-    return plan.problems.empty() ? 0 : 1;
+    return complete ? 0 : 1;
   }
   const CommitResult commit = commit_plan(&image, plan);
   for (WriteGroup group : {WriteGroup::First, WriteGroup::Second}) {
-    print_group(plan, &commit, group, options.verbose);
-    if (commit.failed_sync == group) {
-      print_line("Error writing file: " + std::string(path));
-      return 1;
-    }
+    const bool written = print_group(plan, &commit, group, options.verbose);
+    if (commit.failed_sync == group) print_line("Error writing file: " + std::string(path));
+    if (!written || commit.failed_sync == group) return 1;
   }
-  if (!plan.problems.empty() || !commit.failures.empty()) return 1;
+  if (!complete) return 1;
   print_line("Done!");
   return 0;
 }

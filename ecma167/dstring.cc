@@ -24,8 +24,13 @@ void encode_cs0_8(std::span<uint8_t> dest, std::span<const char16_t> units, size
 void encode_cs0_16(std::span<uint8_t> dest, std::span<const char16_t> units, size_t byte_count) {
   std::fill(dest.begin(), dest.end(), uint8_t{0});
   dest[0] = kCompression16;
-  const size_t b = std::min(byte_count, dest.size() - 2);
-  const size_t unit_count = std::min(b / 2, units.size());
+  size_t b = std::min(byte_count, dest.size() - 2);
+  size_t unit_count = std::min(b / 2, units.size());
+  // A cut between the two halves of a surrogate pair drops the pair whole.
+  if (unit_count > 0 && units[unit_count - 1] >= 0xD800 && units[unit_count - 1] <= 0xDBFF) {
+    --unit_count;
+    b = std::min(b, 2 * unit_count);
+  }
   for (size_t k = 0; k < unit_count; ++k) {
     dest[1 + 2 * k] = static_cast<uint8_t>(units[k] >> 8);
     dest[2 + 2 * k] = static_cast<uint8_t>(units[k] & 0xFF);

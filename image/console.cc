@@ -15,6 +15,8 @@
 #define VOLQUILL_VSNPRINTF std::vsnprintf
 #endif
 
+bool output_written() { return std::fflush(stdout) == 0 && std::ferror(stdout) == 0; }
+
 void write_utf8_out(const std::string& text) { write_stdout_bytes(text.data(), text.size()); }
 
 #ifdef _WIN32

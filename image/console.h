@@ -15,6 +15,10 @@
 // the console's or the ANSI code page (see write_stdout).
 void print_out(const char* format, ...) __attribute__((format(VOLQUILL_PRINTF_FORMAT, 1, 2)));
 
+// Flushes standard output; false when anything written to it was lost (a
+// full disk, a closed pipe, /dev/full), which makes the run fail.
+bool output_written();
+
 // Writes UTF-8 `text` to standard output as it is, on every platform.
 void write_utf8_out(const std::string& text);
 

@@ -24,16 +24,21 @@ struct ImageContext {
   std::vector<uint8_t> scratch;
   // Block writes not yet synced.
   uint32_t unsynced_writes = 0;
+  // A read failed for another reason than the image's end (an I/O error):
+  // what it should have returned is unknown.
+  bool read_error = false;
 };
 
-// Opens `path` read-only, or for update when `writable`; records its size.
-bool open_image_file(ImageContext* image, const char* path, bool writable);
+// Opens `path` read-only, or for update (locked against other writers) when
+// `writable`; records its size. See stream_open for `refusal`.
+bool open_image_file(ImageContext* image, const char* path, bool writable, OpenRefusal* refusal = nullptr);
 
 // The first `bytes` bytes of the scratch buffer, grown to hold them.
 std::span<uint8_t> scratch_bytes(ImageContext* image, size_t bytes);
 
 // Reads `count` whole blocks of `block_size` from `block` on into `dest` and
-// returns the number of whole blocks read. No more blocks than fit in `dest`
+// returns the number of whole blocks read; a read that fails sets
+// `read_error`. No more blocks than fit in `dest`
 // are read, nor any beyond block 2^32 - 1.
 uint32_t read_sectors(ImageContext* image, uint32_t block, uint32_t count, std::span<uint8_t> dest);
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 // An image file opened for binary access with 64-bit positioning.
 // `handle` is a file descriptor on POSIX and a FILE* on Windows; `position`
@@ -16,6 +17,7 @@ struct ImageStream {
   intptr_t handle = -1;
   uint64_t position = 0;
   bool open = false;
+  bool read_failed = false;  // a read failed for another reason than the file's end
 
   ImageStream() = default;
   ImageStream(const ImageStream&) = delete;
@@ -23,11 +25,23 @@ struct ImageStream {
   ~ImageStream();
 };
 
+// Why an image was not opened for writing although it exists: another
+// relabel holds it, or (Linux) it is a file that backs a loop device whose
+// file system is mounted, named in `device` ("/dev/loop0").
+struct OpenRefusal {
+  enum Kind : uint8_t { None, InUse, Mounted } kind = None;
+  std::string device;
+};
+
 // Opens `path` read-only, or for reading and writing without truncation when
-// `writable` is true. A block device opened for writing is opened
-// exclusively, so that one in use (mounted) is refused. Returns false when
-// the file cannot be opened.
-bool stream_open(ImageStream* stream, const char* path, bool writable);
+// `writable` is true. Only a regular file or a block device is opened, and
+// without blocking on anything else (a FIFO, a device). A block device
+// opened for writing is opened exclusively, so that one in use (mounted) is
+// refused; a file opened for writing is locked against other writers (POSIX:
+// flock; Windows: no write sharing), and one that is mounted through a loop
+// device is refused. Returns false when the file cannot be opened, with why
+// in `refusal` where it is one of those.
+bool stream_open(ImageStream* stream, const char* path, bool writable, OpenRefusal* refusal = nullptr);
 
 // The size in bytes of the open file or device; none when it cannot be told.
 std::optional<uint64_t> stream_size(ImageStream* stream);
@@ -83,6 +97,10 @@ void write_stdout(const char* text, size_t size);
 // Writes bytes to standard output unchanged, on every platform (on Windows in
 // binary mode, bypassing the code page).
 void write_stdout_bytes(const char* text, size_t size);
+
+// Opens the null device on standard input, output or error where one is
+// closed, so that no file the run opens takes their place.
+void guard_standard_streams();
 
 // Prepares standard output for UTF-16 text, where the platform has such a
 // mode (Windows); elsewhere nothing happens.

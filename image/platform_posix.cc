@@ -1,12 +1,16 @@
 // POSIX side of the platform layer: file descriptors with pread/pwrite, so a
 // positioned read or write is one system call.
+#include <dirent.h>
 #include <fcntl.h>
 #ifdef __linux__
 #include <linux/fiemap.h>
 #include <linux/fs.h>
+#include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
+#include <sys/sysmacros.h>
 #endif
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
@@ -15,6 +19,8 @@
 #include <cerrno>
 #include <cstring>
 #include <cstdio>
+#include <set>
+#include <string>
 
 #include "image/platform.h"
 #include "image/utf.h"
@@ -27,24 +33,138 @@ int descriptor_of(const ImageStream* stream) {
 
 }  // namespace
 
-bool stream_open(ImageStream* stream, const char* path, bool writable) {
+#ifdef __linux__
+namespace {
+
+// The whole of a small text file (sysfs, procfs), or "". Read with read(2):
+// the tool has no iostreams, whose initialiser would run at every start.
+std::string file_text(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return text;
+}
+
+std::string first_line(const std::string& path) {
+  std::string text = file_text(path);
+  return text.substr(0, text.find('\n'));
+}
+
+// "MAJOR:MINOR" of every mounted file system (/proc/self/mountinfo, field 3).
+std::set<std::string> mounted_devices() {
+  std::set<std::string> devices;
+  const std::string text = file_text("/proc/self/mountinfo");
+  for (size_t line = 0; line < text.size();) {
+    const size_t end = std::min(text.find('\n', line), text.size());
+    size_t field = line;
+    for (int k = 0; k < 2 && field < end; ++k) field = text.find(' ', field) + 1;
+    const size_t stop = std::min(text.find(' ', field), end);
+    if (field > line && field < end) devices.insert(text.substr(field, stop - field));
+    line = end + 1;
+  }
+  return devices;
+}
+
+// Whether loop device `name` is backed by the file `file`: its status
+// (LOOP_GET_STATUS64) where the device can be opened, else its backing_file
+// in sysfs.
+bool backed_by(const std::string& name, const struct stat& file) {
+  const int fd = open(("/dev/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd >= 0) {
+    loop_info64 info{};
+    const bool known = ioctl(fd, LOOP_GET_STATUS64, &info) == 0;
+    close(fd);
+    if (known) return info.lo_device == file.st_dev && info.lo_inode == file.st_ino;
+  }
+  const std::string backing = first_line("/sys/block/" + name + "/loop/backing_file");
+  struct stat status;
+  return !backing.empty() && stat(backing.c_str(), &status) == 0 && status.st_dev == file.st_dev &&
+         status.st_ino == file.st_ino;
+}
+
+// The loop device ("/dev/loopN") that the file `file` backs and through which
+// a file system (of the device or a partition of it) is mounted; none when
+// there is none.
+std::optional<std::string> mounted_loop_device(const struct stat& file) {
+  DIR* dir = opendir("/sys/block");
+  if (dir == nullptr) return std::nullopt;
+  std::optional<std::string> found;
+  std::set<std::string> mounted;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.rfind("loop", 0) != 0 || first_line("/sys/block/" + name + "/loop/backing_file").empty()) continue;
+    if (!backed_by(name, file)) continue;
+    if (mounted.empty()) mounted = mounted_devices();
+    bool in_use = mounted.count(first_line("/sys/block/" + name + "/dev")) != 0;
+    if (DIR* parts = opendir(("/sys/block/" + name).c_str())) {
+      while (const dirent* part = readdir(parts)) {
+        const std::string part_name = part->d_name;
+        if (part_name.rfind(name + "p", 0) == 0) {
+          in_use = in_use || mounted.count(first_line("/sys/block/" + name + "/" + part_name + "/dev")) != 0;
+        }
+      }
+      closedir(parts);
+    }
+    if (in_use) {
+      found = "/dev/" + name;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+}  // namespace
+#endif
+
+bool stream_open(ImageStream* stream, const char* path, bool writable, OpenRefusal* refusal) {
   if (writable) {
     // A write beyond RLIMIT_FSIZE must come back as a failed write that the
     // tool reports, not as a signal that kills it halfway.
     signal(SIGXFSZ, SIG_IGN);
   }
-  int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  // Opened without blocking, so that a FIFO without a writer or a device
+  // that waits for a carrier is refused at once rather than waited for.
+  int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK;
 #ifdef __linux__
   // Linux opens a block device with O_EXCL only when no file system is
   // mounted from it and no one else holds it exclusively.
-  struct stat status;
-  if (writable && stat(path, &status) == 0 && S_ISBLK(status.st_mode)) flags |= O_EXCL;
+  struct stat named;
+  if (writable && stat(path, &named) == 0 && S_ISBLK(named.st_mode)) flags |= O_EXCL;
 #endif
-  int fd = open(path, flags);
+  const int fd = open(path, flags);
   if (fd < 0) return false;
+  struct stat status;
+  bool usable = fstat(fd, &status) == 0 && (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode));
+  usable = usable && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0;
+  OpenRefusal why;
+#ifdef __linux__
+  if (usable && writable && S_ISREG(status.st_mode)) {
+    if (auto device = mounted_loop_device(status)) why = OpenRefusal{OpenRefusal::Mounted, *device};
+  }
+#endif
+  // One relabel at a time: the lock lasts until the stream is closed. A file
+  // system that cannot lock at all does not stop the relabel.
+  if (usable && writable && why.kind == OpenRefusal::None && flock(fd, LOCK_EX | LOCK_NB) != 0 &&
+      errno == EWOULDBLOCK) {
+    why.kind = OpenRefusal::InUse;
+  }
+  if (!usable || why.kind != OpenRefusal::None) {
+    close(fd);
+    if (refusal != nullptr) *refusal = why;
+    return false;
+  }
   stream->handle = fd;
   stream->position = 0;
   stream->open = true;
+  stream->read_failed = false;
   return true;
 }
 
@@ -60,6 +180,7 @@ size_t stream_read(ImageStream* stream, std::span<uint8_t> dest) {
     ssize_t n = pread(descriptor_of(stream), dest.data() + done, dest.size() - done,
                       static_cast<off_t>(stream->position + done));
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0) stream->read_failed = true;
     if (n <= 0) break;
     done += static_cast<size_t>(n);
   }
@@ -221,5 +342,14 @@ void write_stdout(const char* text, size_t size) {
 }
 
 void write_stdout_bytes(const char* text, size_t size) { write_stdout(text, size); }
+
+void guard_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor: the one that is closed.
+    const int opened = open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != fd) close(opened);
+  }
+}
 
 void set_stdout_utf16() {}

@@ -35,11 +35,17 @@ std::vector<wchar_t> to_wide(const char* text) {
 
 }  // namespace
 
-bool stream_open(ImageStream* stream, const char* path, bool writable) {
+bool stream_open(ImageStream* stream, const char* path, bool writable, OpenRefusal* refusal) {
   const std::vector<wchar_t> wide_path = to_wide(path);
   if (wide_path.empty()) return false;
-  FILE* file = _wfopen(wide_path.data(), writable ? L"rb+" : L"rb");
-  if (file == nullptr) return false;
+  // One relabel at a time: a stream opened for writing shares the file with
+  // readers only, so that a second writer's open fails with a sharing
+  // violation until the first closes it.
+  FILE* file = _wfsopen(wide_path.data(), writable ? L"rb+" : L"rb", writable ? _SH_DENYWR : _SH_DENYNO);
+  if (file == nullptr) {
+    if (writable && refusal != nullptr && _doserrno == ERROR_SHARING_VIOLATION) refusal->kind = OpenRefusal::InUse;
+    return false;
+  }
   // Unbuffered: every sector goes to the system at once, so that a write that
   // fails is reported for its own sector rather than when the buffer is next
   // flushed. Reads and writes are whole sectors and need no buffer.
@@ -47,6 +53,7 @@ bool stream_open(ImageStream* stream, const char* path, bool writable) {
   stream->handle = reinterpret_cast<intptr_t>(file);
   stream->position = 0;
   stream->open = true;
+  stream->read_failed = false;
   return true;
 }
 
@@ -61,6 +68,10 @@ bool stream_seek(ImageStream* stream, uint64_t offset) {
 // sector I/O positions before every access, so none is needed here.
 size_t stream_read(ImageStream* stream, std::span<uint8_t> dest) {
   const size_t done = std::fread(dest.data(), 1, dest.size(), file_of(stream));
+  if (done < dest.size() && std::ferror(file_of(stream)) != 0) {
+    stream->read_failed = true;
+    std::clearerr(file_of(stream));
+  }
   stream->position += done;
   return done;
 }
@@ -156,6 +167,10 @@ void write_stdout_bytes(const char* text, size_t size) {
   std::fwrite(text, 1, size, stdout);
   std::fflush(stdout);
 }
+
+// A console program's standard handles are the system's to give; nothing is
+// opened in their place.
+void guard_standard_streams() {}
 
 void set_stdout_utf16() {
   std::fflush(stdout);

@@ -438,9 +438,10 @@ const HostileCase kCases[] = {
 
     // Descriptor CRC Lengths beyond the sector: such a descriptor does not
     // verify and is left as it was (checked below); the reserve LVD's maps
-    // and label stand in.
-    {"Descriptor CRC Length above 2032", oversized_crc_lengths, kReserveSequence, "Old",
-     damaged({32, 33, 35, 300}), 1},
+    // and label stand in, and the main sequence's are mended from them.
+    {"Descriptor CRC Length above 2032", oversized_crc_lengths, both_sequences_and(), "Old",
+     "Repaired descriptor at block 32 from block 48\nRepaired descriptor at block 33 from block 49\n"
+     "Repaired descriptor at block 35 from block 51\n" + damaged({300}), 1},
 
     // Logical Volume Identifier length bytes beyond the 128-byte field.
     {"identifier length byte 128", [] { return overlong_identifier(8, 128); }, both_sequences_and({300}),
@@ -557,8 +558,15 @@ Image check_case(const HostileCase& c) {
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(builder::read_file(query_path).bytes == image.bytes) << "a query changed the image";
 
+  // An incomplete relabel writes nothing; forced, the copies that verify.
+  const std::string changing = "Changing " + relabel_path + " volume label to 'New'\n";
   r = run_tool({relabel_path, "New"});
-  EXPECT_EQ(r.out, "Changing " + relabel_path + " volume label to 'New'\n" + c.relabel);
+  if (c.relabel_status != 0) {
+    EXPECT_EQ(r.out, changing + c.relabel + "Nothing written (--force writes the copies that verify)\n");
+    EXPECT_TRUE(builder::read_file(relabel_path).bytes == image.bytes) << "an incomplete relabel wrote";
+    r = run_tool({"-f", relabel_path, "New"});
+  }
+  EXPECT_EQ(r.out, changing + c.relabel);
   EXPECT_EQ(r.status, c.relabel_status);
   const Image after = builder::read_file(relabel_path);
   EXPECT_EQ(after.bytes.size(), image.bytes.size());
@@ -604,15 +612,16 @@ TEST(HostileCrcLength, LengthsBeyondTheBlockDoNotVerifyAndLengthB16Does) {
   });
   ASSERT_NE(it, std::end(kCases));
   const Image after = check_case(*it);
-  // The damaged descriptors keep their lengths (check_case saw them
-  // unchanged); the rewritten ones at 2032 keep theirs, and those the
-  // builder gave a shorter length keep that.
-  for (uint32_t n : {32u, 35u, 300u}) EXPECT_EQ(builder::get_u16(builder::sector(after, n), 10), 0xFFFF);
-  EXPECT_EQ(builder::get_u16(builder::sector(after, 33), 10), 2033);
-  for (uint32_t n : {48u, 51u}) {
+  // The damaged File Set Descriptor keeps its length (check_case saw it
+  // unchanged); the rewritten ones at 2032 keep theirs, those the builder
+  // gave a shorter length keep that, and the mended ones take their twins'.
+  EXPECT_EQ(builder::get_u16(builder::sector(after, 300), 10), 0xFFFF);
+  for (uint32_t n : {32u, 35u, 48u, 51u}) {
     EXPECT_EQ(builder::get_u16(builder::sector(after, n), 10), 2032) << "sector " << n;
   }
-  EXPECT_EQ(builder::get_u16(builder::sector(after, 49), 10), builder::get_u16(builder::sector(it->make(), 49), 10));
+  for (uint32_t n : {33u, 49u}) {
+    EXPECT_EQ(builder::get_u16(builder::sector(after, n), 10), builder::get_u16(builder::sector(it->make(), 49), 10));
+  }
 }
 
 // The top of the sector range, reached for real in a sparse image 2^43 bytes

@@ -191,7 +191,7 @@ TEST(PatchAndWriteDescriptor, LeavesOtherDescriptorsAndForeignImplementationUseA
   PatchRun run(image, "New");
   EXPECT_EQ(run.relabel(image).bytes, image.bytes);
   EXPECT_TRUE(run.plan.writes.empty());
-  EXPECT_TRUE(run.commit.failures.empty());
+  EXPECT_FALSE(run.commit.failure);
 }
 
 TEST(PatchAndWriteDescriptor, QueryModeWritesNothing) {

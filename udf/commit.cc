@@ -7,12 +7,13 @@ CommitResult commit_plan(ImageContext* image, const Plan& plan) {
       const PlannedBlock& planned = plan.writes[i];
       if (planned.group != group) continue;
       const WriteOutcome outcome = write_sector(image, planned.block, planned_bytes(planned));
-      if (!outcome.ok()) result.failures.push_back(WriteFailure{i, outcome});
+      if (!outcome.ok()) {
+        result.failure = WriteFailure{i, outcome};
+        break;
+      }
     }
-    if (!sync_image(image)) {
-      result.failed_sync = group;
-      return result;
-    }
+    if (!sync_image(image)) result.failed_sync = group;
+    if (result.failure || result.failed_sync) return result;
   }
   return result;
 }

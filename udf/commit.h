@@ -16,11 +16,11 @@ struct WriteFailure {
 };
 
 struct CommitResult {
-  std::vector<WriteFailure> failures;     // in the order written
+  std::optional<WriteFailure> failure;    // the write that failed; nothing was written after it
   std::optional<WriteGroup> failed_sync;  // the group whose sync failed; nothing was written after it
 };
 
-// Writes the first group's blocks and syncs, then the second's and syncs. A
-// failed block write is noted and the writing goes on; a failed sync ends
-// the commit.
+// Writes the first group's blocks and syncs, then the second's and syncs.
+// The first failed block write ends the writing: what was written is synced,
+// and nothing more is written. A failed sync ends the commit.
 CommitResult commit_plan(ImageContext* image, const Plan& plan);

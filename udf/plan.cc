@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "ecma167/tag.h"
@@ -75,7 +76,47 @@ size_t add_write(Plan* plan, const LabelCopy& copy, std::vector<FieldChange> cha
   return plan->writes.size() - 1;
 }
 
+// The verified copy a damaged copy is mended from (`from`), made the
+// damaged copy's own: its block, place and Tag Location.
+struct Twin {
+  LabelCopy copy;
+  uint32_t from = 0;
+};
+
+std::optional<Twin> twin_of(const Volume& volume, const LabelCopy& copy) {
+  const bool main = copy.place == CopyPlace::MainSequence;
+  const bool in_sequence = main || copy.place == CopyPlace::ReserveSequence;
+  if (copy.kind == CopyKind::Vat || (!in_sequence && copy.kind != CopyKind::FileSet)) return std::nullopt;
+  std::optional<uint32_t> block;
+  if (in_sequence) {
+    const SequenceExtent& own = main ? volume.main_sequence : volume.reserve_sequence;
+    const SequenceExtent& other = main ? volume.reserve_sequence : volume.main_sequence;
+    if (own.length != other.length || copy.block < own.location) return std::nullopt;
+    block = other.location + (copy.block - own.location);
+  }
+  for (const LabelCopy& candidate : volume.copies) {
+    if (!candidate.verified || candidate.kind == CopyKind::Vat || &candidate == &copy) continue;
+    const bool other_sequence = in_sequence && candidate.block == block &&
+                                candidate.place == (main ? CopyPlace::ReserveSequence : CopyPlace::MainSequence);
+    const bool other_file_set = !in_sequence && candidate.kind == CopyKind::FileSet;
+    if (!other_sequence && !other_file_set) continue;
+    LabelCopy mended = candidate;
+    mended.block = copy.block;
+    mended.place = copy.place;
+    // A sequence descriptor's Tag Location is its block; a File Set
+    // Descriptor's, the logical block both copies share.
+    if (in_sequence) put_u32(mended.bytes, kTagLocationOffset, copy.block);
+    return Twin{std::move(mended), candidate.block};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+bool plan_complete(const Plan& plan) {
+  return std::all_of(plan.problems.begin(), plan.problems.end(),
+                     [](const Problem& problem) { return problem.kind == ProblemKind::Repaired; });
+}
 
 std::vector<uint8_t> planned_bytes(const PlannedBlock& planned) {
   std::vector<uint8_t> bytes = planned.current;
@@ -86,6 +127,7 @@ std::vector<uint8_t> planned_bytes(const PlannedBlock& planned) {
 
 Plan plan_relabel(const Volume& volume, const Change& change) {
   Plan plan;
+  if (volume.read_error) plan.problems.push_back(Problem{ProblemKind::ReadError, 0, 0});
   bool file_set_planned = false;
   bool file_set_checked = false;
   const auto check_file_set = [&] {
@@ -93,13 +135,19 @@ Plan plan_relabel(const Volume& volume, const Change& change) {
     file_set_checked = true;
     if (change.label && !volume.file_set_found) plan.problems.push_back(Problem{ProblemKind::FileSetNotFound, 0});
   };
-  for (const LabelCopy& copy : volume.copies) {
-    if (copy.kind == CopyKind::Vat) check_file_set();
-    if (!rewrites(change, copy.kind)) continue;
-    if (!copy.verified) {
-      plan.problems.push_back(Problem{ProblemKind::Damaged, copy.block});
-      continue;
+  for (const LabelCopy& original : volume.copies) {
+    if (original.kind == CopyKind::Vat) check_file_set();
+    if (!rewrites(change, original.kind)) continue;
+    std::optional<Twin> twin;
+    if (!original.verified) {
+      twin = twin_of(volume, original);
+      if (!twin || !rewrites(change, twin->copy.kind)) {
+        plan.problems.push_back(Problem{ProblemKind::Damaged, original.block, 0});
+        continue;
+      }
+      plan.problems.push_back(Problem{ProblemKind::Repaired, original.block, twin->from});
     }
+    const LabelCopy& copy = twin ? twin->copy : original;
     WriteGroup group = WriteGroup::Second;
     if (copy.place == CopyPlace::MainSequence) group = WriteGroup::First;
     if (copy.kind == CopyKind::FileSet && !file_set_planned) {

@@ -55,13 +55,16 @@ struct PlanLine {
   size_t write = 0;
 };
 
-// What keeps the plan from covering every copy: a copy the change rewrites
-// that does not verify (at `block`), or no File Set Descriptor for a new
-// label.
-enum class ProblemKind : uint8_t { Damaged, FileSetNotFound };
+// What the plan met besides the copies it rewrites, in the order of the
+// copies: a copy the change rewrites that does not verify (at `block`) and
+// could not be mended, no File Set Descriptor for a new label, a read that
+// failed (first of all); and a copy that does not verify, mended from its
+// twin at `from`, which leaves the plan complete.
+enum class ProblemKind : uint8_t { Damaged, FileSetNotFound, ReadError, Repaired };
 struct Problem {
   ProblemKind kind = ProblemKind::Damaged;
   uint32_t block = 0;
+  uint32_t from = 0;
 };
 
 struct Plan {
@@ -73,5 +76,15 @@ struct Plan {
 // Plans `change` over every verified copy of `volume` it rewrites: a new
 // label goes into every kind, with the character sets set to CS0 and the
 // File Set Identifier too; a new UUID into each Primary Volume Descriptor's
-// Volume Set Identifier. Copies that do not verify become problems.
+// Volume Set Identifier. A copy that does not verify is mended from its
+// twin where it has one that does: a Primary, "*UDF LV Info" Implementation
+// Use or Logical Volume Descriptor from the copy at the same position of the
+// other sequence (both extents of one length), a File Set Descriptor copy
+// from the other copy; the twin's bytes with the copy's own Tag Location,
+// the change laid over them, written in the copy's own group. Any other is
+// a problem.
 Plan plan_relabel(const Volume& volume, const Change& change);
+
+// Whether the plan covers every copy the change rewrites: no problem but
+// mended copies.
+bool plan_complete(const Plan& plan);

@@ -90,12 +90,6 @@ std::optional<std::vector<uint8_t>> find_anchor(ImageContext* image, ScanFailure
   return std::nullopt;
 }
 
-// An extent_ad as read from the anchor: length in bytes, location as a block.
-struct SequenceExtent {
-  uint32_t length = 0;
-  uint32_t location = 0;
-};
-
 SequenceExtent read_sequence_extent(ConstBlockSpan anchor, size_t offset) {
   return SequenceExtent{get_u32(anchor, offset + extent_ad::kLength),
                         get_u32(anchor, offset + extent_ad::kLocation)};
@@ -237,13 +231,16 @@ void read_integrity_revision(ScanState* state) {
 ScanResult scan_volume(ImageContext* image) {
   ScanResult result;
   const auto anchor = find_anchor(image, &result.failure);
+  result.read_error = image->read_error;
   if (!anchor) return result;
   Volume volume;
   volume.block_size = image->block_size;
   volume.image_blocks = image->image_blocks;
+  volume.main_sequence = read_sequence_extent(*anchor, avdp::kMainSequenceExtent);
+  volume.reserve_sequence = read_sequence_extent(*anchor, avdp::kReserveSequenceExtent);
   ScanState state{image, &volume, {}, {}, {}, false, 0, 0};
-  walk_sequence(&state, read_sequence_extent(*anchor, avdp::kMainSequenceExtent), CopyPlace::MainSequence);
-  walk_sequence(&state, read_sequence_extent(*anchor, avdp::kReserveSequenceExtent), CopyPlace::ReserveSequence);
+  walk_sequence(&state, volume.main_sequence, CopyPlace::MainSequence);
+  walk_sequence(&state, volume.reserve_sequence, CopyPlace::ReserveSequence);
   volume.partitions = build_partition_table(image, state.main, state.reserve);
   read_file_set(&state);
   for (const PartitionEntry& entry : volume.partitions) {
@@ -251,6 +248,8 @@ ScanResult scan_volume(ImageContext* image) {
     if (auto copy = read_vat_identifier(image, *entry.vat)) volume.copies.push_back(std::move(*copy));
   }
   read_integrity_revision(&state);
+  volume.read_error = image->read_error;
+  result.read_error = image->read_error;
   result.volume = std::move(volume);
   return result;
 }

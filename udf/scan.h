@@ -16,6 +16,7 @@ enum class ScanFailure : uint8_t { NoFileSystem, ShortImage, NoAnchor };
 struct ScanResult {
   std::optional<Volume> volume;
   ScanFailure failure = ScanFailure::NoFileSystem;
+  bool read_error = false;  // a read failed, with or without a volume
 };
 
 // Finds the volume's block size (the smallest of 512 to 32768 bytes for which

@@ -93,9 +93,18 @@ std::string copy_identifier(const LabelCopy& copy);
 // A verified File Set Descriptor copy's File Set Identifier (UTF-8).
 std::string copy_file_set_identifier(const LabelCopy& copy);
 
+// A volume descriptor sequence's extent as the anchor gives it: length in
+// bytes, location as a block.
+struct SequenceExtent {
+  uint32_t length = 0;
+  uint32_t location = 0;
+};
+
 struct Volume {
   uint32_t block_size = 2048;
   uint64_t image_blocks = 0;
+  SequenceExtent main_sequence;
+  SequenceExtent reserve_sequence;
   std::vector<PartitionEntry> partitions;
   // In the order met: the main sequence's, the reserve's, the File Set
   // Descriptor's (the metadata file's, then the mirror's), the VATs'.
@@ -109,6 +118,8 @@ struct Volume {
   // its integrity sequence's first descriptor.
   uint16_t domain_revision = 0;
   std::optional<uint16_t> integrity_revision;
+  // A read failed on the way: what it would have given is unknown.
+  bool read_error = false;
 };
 
 // The label a drive shows: the first verified File Set Descriptor copy's

@@ -40,6 +40,9 @@ struct MemoryImage {
   uint32_t opens = 0;
   bool opened_writable = false;
   uint32_t writes_while_read_only = 0;
+  // The read, counted from 0, that fails as an I/O error would.
+  std::optional<size_t> failing_read;
+  size_t reads = 0;
 };
 
 // The image every stream_open of the memory platform opens, whatever the path.

@@ -15,7 +15,7 @@ MemoryImage& served_image() {
   return image;
 }
 
-bool stream_open(ImageStream* stream, const char* /*path*/, bool writable) {
+bool stream_open(ImageStream* stream, const char* /*path*/, bool writable, OpenRefusal* /*refusal*/) {
   MemoryImage& image = served_image();
   ++image.opens;
   image.opened_writable = image.opened_writable || writable;
@@ -61,7 +61,11 @@ void load_bytes(const MemoryImage& image, uint64_t offset, std::span<uint8_t> de
 }
 
 size_t stream_read(ImageStream* stream, std::span<uint8_t> dest) {
-  const MemoryImage& image = served_image();
+  MemoryImage& image = served_image();
+  if (image.failing_read && image.reads++ == *image.failing_read) {
+    stream->read_failed = true;
+    return 0;
+  }
   if (!stream->open || stream->position >= image.size) return 0;
   const size_t total = static_cast<size_t>(std::min<uint64_t>(dest.size(), image.size - stream->position));
   load_bytes(image, stream->position, dest.first(total));
@@ -140,5 +144,7 @@ bool decode_argument(const char* argument, std::span<char16_t> out) {
 void write_stdout(const char* /*text*/, size_t /*size*/) {}
 
 void write_stdout_bytes(const char* /*text*/, size_t /*size*/) {}
+
+void guard_standard_streams() {}
 
 void set_stdout_utf16() {}
