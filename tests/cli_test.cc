@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <sstream>
 
 #include "image_builder.h"
@@ -287,6 +288,54 @@ TEST_F(OpenFailure, EachModeHasItsMessageAndStatusOne) {
   EXPECT_EQ(r.out, "Changing " + dir.path + " volume label to 'New'\nError opening file for writing: " +
                        dir.path + "\n");
   EXPECT_EQ(r.status, 1);
+}
+
+// Faults a careful user's system produces, on a plain volume: each run's
+// whole output and status, and the image left as it was. Native builds only:
+// the rows run the binary under strace, flock or a shell.
+TEST_F(OpenFailure, FaultsAreToldAndNothingIsWritten) {
+  if (std::getenv("VOLQUILL_RUNNER") != nullptr) GTEST_SKIP() << "native builds only";
+  const bool traced = system("strace -o /dev/null true >/dev/null 2>&1") == 0;
+  const std::string path = dir.file("image.iso");
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // The reserve sequence's read (the 15th) fails with EIO.
+  const std::vector<std::string> eio = {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                        "inject=pread64:error=EIO:when=15"};
+  const std::string changing = "Changing " + path + " volume label to 'New'\n";
+  const std::string nothing = "Nothing written (--force writes the copies that verify)\n";
+  const struct {
+    const char* name;
+    std::vector<std::string> prefix;
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+    bool needs_strace;
+  } rows[] = {
+      {"read error, query", eio, {path}, "Error reading file: " + path + "\n", 1, true},
+      {"read error, relabel", eio, {path, "New"}, changing + "Error reading file: " + path + "\n" + nothing, 1, true},
+      {"read error, dry run", eio, {"-n", path, "New"}, "Error reading file: " + path + "\n" + nothing, 1, true},
+      {"another relabel holds the image", {"flock", path}, {path, "New"}, changing + "Image is in use: " + path + "\n",
+       1, false},
+      {"a query while a relabel holds it", {"flock", path}, {path}, "Volume label of " + path + ": Old\n", 0, false},
+      {"a FIFO, query", {}, {fifo}, "Error opening file: " + fifo + "\n", 1, false},
+      {"a FIFO, relabel", {}, {fifo, "New"},
+       "Changing " + fifo + " volume label to 'New'\nError opening file for writing: " + fifo + "\n", 1, false},
+      {"standard output closed", {"sh", "-c", "exec \"$@\" >&-", "sh"}, {"-v", path}, "", 0, false},
+      {"standard output full", {"sh", "-c", "exec \"$@\" >/dev/full", "sh"}, {path}, "", 1, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.needs_strace && !traced) continue;
+    const Image image = builder::plain_layout("Old").image;
+    ASSERT_TRUE(builder::write_file(path, image));
+    ToolOptions options;
+    options.prefix = row.prefix;
+    const ToolResult r = run_tool(row.args, options);
+    EXPECT_EQ(r.out, row.out);
+    EXPECT_EQ(r.status, row.status);
+    EXPECT_TRUE(builder::read_file(path).bytes == image.bytes) << "the image changed";
+  }
 }
 
 using Recognition = Fixture;

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # A block device on Linux: query and relabel through a loop device, read back
-# by the tool, blkid and udfinfo; and the refusal to write while another
-# opener holds the device exclusively, as a mounted file system does.
+# by the tool, blkid and udfinfo; the refusal to write while another opener
+# holds the device exclusively, as a mounted file system does; and the
+# refusal to relabel the file behind a loop device whose file system is
+# mounted.
 #
 #   loop_device_test.sh BINARY SAMPLE_MAKER
 #
@@ -28,8 +30,10 @@ fail() {
 work=$(mktemp -d)
 device=
 holder=
+mounted=
 cleanup() {
   if [[ -n $holder ]]; then kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null; fi
+  [[ -n $mounted ]] && umount "$work/mnt"
   [[ -n $device ]] && losetup -d "$device"
   rm -rf "$work"
 }
@@ -95,6 +99,39 @@ time.sleep(120)' "$device" >"$work/held" 2>&1 &
   fi
 else
   echo "python3 not installed: the exclusive hold not checked"
+fi
+
+# The image file itself, once the loop device's file system is mounted: a
+# relabel is refused before anything is read, whatever the file system; a
+# query still reads it. With the device only attached, the file is
+# relabelled. The kernel mounts the UDF volume where it can, else an ext2
+# file system made in a second file (the check comes before recognition).
+output=$("$binary" "$image" "File Label" 2>&1) || fail "relabel of the attached file: $output"
+mkdir "$work/mnt"
+target=$image
+target_device=$device
+if ! mount -o ro "$device" "$work/mnt" 2>"$work/mount" && command -v mkfs.ext2 >/dev/null; then
+  target=$work/ext2.img
+  truncate -s 8M "$target"
+  mkfs.ext2 -q "$target" 2>>"$work/mount"
+  losetup -d "$device"
+  device=$(losetup --find --show "$target" 2>>"$work/mount") || device=
+  target_device=$device
+  [[ -n $device ]] && mount -o ro "$device" "$work/mnt" 2>>"$work/mount"
+fi
+if mountpoint -q "$work/mnt"; then
+  mounted=yes
+  before=$(sha256sum <"$target")
+  expect_run "relabel of the mounted file" 1 \
+    "Changing $target volume label to 'Refused'"$'\n'"Error opening file for writing: $target (mounted through $target_device)" \
+    "$target" "Refused"
+  [[ $(sha256sum <"$target") == "$before" ]] || fail "relabel of the mounted file wrote to it"
+  if [[ $target == "$image" ]]; then
+    expect_run "query of the mounted file" 0 "Volume label of $image: File Label" "$image"
+  fi
+  echo "mounted through $target_device: the relabel of $(basename "$target") refused"
+else
+  echo "no file system could be mounted from a loop device here ($(tr '\n' ' ' <"$work/mount")): the mounted file not checked"
 fi
 
 if ((failures > 0)); then

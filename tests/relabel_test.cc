@@ -412,6 +412,9 @@ TEST(Labels, EachFormAndCutReachesEveryField) {
       {"", {std::string(32, '\0'), std::string(128, '\0'), ""}},
       {letters(40), {builder::dstring8(letters(30), 32), builder::dstring8(letters(40), 128), letters(40)}},
       {letters(127), {builder::dstring8(letters(30), 32), builder::dstring8(letters(126), 128), letters(126)}},
+      // Cut at 15 units, the pair that would be cut goes whole.
+      {letters(14) + "\U0001F600", {builder::dstring16(u"abcdefghijklmn", 32),
+                                    builder::dstring16(u"abcdefghijklmn\U0001F600", 128), letters(14) + "\U0001F600"}},
   };
   for (const auto& c : cases) {
     check_scenario(plain(), c.label, c.expected);

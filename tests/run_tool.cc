@@ -74,8 +74,8 @@ bool windows_output_expected() {
   return mode != nullptr && std::strcmp(mode, "windows-1252") == 0;
 }
 
-std::vector<std::string> command_line(const std::vector<std::string>& args) {
-  std::vector<std::string> command;
+std::vector<std::string> command_line(const std::vector<std::string>& args, const std::vector<std::string>& prefix) {
+  std::vector<std::string> command = prefix;
   if (const char* runner = std::getenv("VOLQUILL_RUNNER"); runner != nullptr && *runner != 0) {
     std::istringstream words(runner);
     for (std::string word; words >> word;) command.push_back(word);
@@ -117,7 +117,7 @@ std::string normalise_windows_output(const std::string& raw) {
 }  // namespace
 
 ToolResult run_tool(const std::vector<std::string>& args, const ToolOptions& options) {
-  const std::vector<std::string> command = command_line(args);
+  const std::vector<std::string> command = command_line(args, options.prefix);
   int out_pipe[2];
   int err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return {};

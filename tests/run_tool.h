@@ -16,6 +16,10 @@ struct ToolOptions {
   // When non-zero, RLIMIT_FSIZE for the run (with SIGXFSZ ignored), so that
   // writes beyond this many bytes fail.
   unsigned long long file_size_limit = 0;
+  // Words run before the binary (and before VOLQUILL_RUNNER's): a tracer
+  // that injects faults, a command that holds a lock, a shell that
+  // redirects the binary's standard output.
+  std::vector<std::string> prefix;
 };
 
 // The binary is VOLQUILL_BINARY from the environment if set, else the one
