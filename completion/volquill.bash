@@ -21,7 +21,7 @@ _volquill() {
     return 0 # word i is the image: what follows is the label, free text
   done
   if ((options)) && [[ $cur == -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W '-h --help -V --version -n --dry-run -v --verbose
+    mapfile -t COMPREPLY < <(compgen -W '-h --help -V --version -n --dry-run -f --force -v --verbose
       -u --uuid --json --' -- "$cur")
     return 0
   fi
