@@ -86,33 +86,44 @@ std::vector<uint8_t> planned_bytes(const PlannedBlock& planned) {
 
 Plan plan_relabel(const Volume& volume, const Change& change) {
   Plan plan;
-  bool file_set_planned = false;
-  bool file_set_checked = false;
-  const auto check_file_set = [&] {
-    if (file_set_checked) return;
-    file_set_checked = true;
-    if (change.label && !volume.file_set_found) plan.problems.push_back(Problem{ProblemKind::FileSetNotFound, 0});
+  const size_t sessions = std::max<size_t>(1, volume.sessions.size());
+  const bool several = sessions > 1;
+  std::vector<bool> file_set_planned(sessions, false);
+  std::vector<bool> file_set_checked(sessions, false);
+  const auto check_file_set = [&](uint32_t session) {
+    if (session >= sessions || file_set_checked[session]) return;
+    file_set_checked[session] = true;
+    if (!change.label) return;
+    if (!several && !volume.file_set_found) plan.problems.push_back(Problem{ProblemKind::FileSetNotFound, 0, 0});
+    if (several && !volume.sessions[session].file_set_found) {
+      plan.problems.push_back(Problem{ProblemKind::SessionFileSetNotFound, 0, session + 1});
+    }
   };
   for (const LabelCopy& copy : volume.copies) {
-    if (copy.kind == CopyKind::Vat) check_file_set();
+    // A session's File Set Descriptor is looked for before its VAT and
+    // before the next session's copies.
+    for (uint32_t before = 0; before < copy.session; ++before) check_file_set(before);
+    if (copy.kind == CopyKind::Vat) check_file_set(copy.session);
     if (!rewrites(change, copy.kind)) continue;
     if (!copy.verified) {
-      plan.problems.push_back(Problem{ProblemKind::Damaged, copy.block});
+      plan.problems.push_back(Problem{ProblemKind::Damaged, copy.block, 0});
       continue;
     }
     WriteGroup group = WriteGroup::Second;
     if (copy.place == CopyPlace::MainSequence) group = WriteGroup::First;
-    if (copy.kind == CopyKind::FileSet && !file_set_planned) {
+    if (copy.kind == CopyKind::FileSet && copy.session < sessions && !file_set_planned[copy.session]) {
       group = WriteGroup::First;
-      file_set_planned = true;
+      file_set_planned[copy.session] = true;
     }
     std::vector<FieldChange> changes = copy_changes(copy, change);
     std::vector<uint8_t> patched = copy.bytes;
     apply(&patched, changes);
     const size_t write = add_write(&plan, copy, std::move(changes), group);
-    LabelCopy after{copy.kind, copy.block, copy.place, true, std::move(patched), copy.field, copy.tagged};
-    plan.lines.push_back(PlanLine{copy.kind, copy.block, copy.place, copy_identifier(after), group, write});
+    LabelCopy after{copy.kind, copy.block, copy.place, true, std::move(patched), copy.field, copy.tagged, copy.session};
+    std::optional<uint32_t> session;
+    if (several) session = copy.session + 1;
+    plan.lines.push_back(PlanLine{copy.kind, copy.block, copy.place, copy_identifier(after), group, write, session});
   }
-  check_file_set();
+  for (uint32_t session = 0; session < sessions; ++session) check_file_set(session);
   return plan;
 }
