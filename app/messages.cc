@@ -11,14 +11,19 @@ const char* place_text(CopyPlace place) {
   }
 }
 
-std::string copy_name(CopyKind kind, uint32_t block, CopyPlace place) {
+std::string copy_name(CopyKind kind, uint32_t block, CopyPlace place, std::optional<uint32_t> session) {
   std::string text = std::string(label_descriptor(kind).name) + " at block " + std::to_string(block);
-  const std::string where = place_text(place);
+  std::string where = place_text(place);
+  if (session) where += (where.empty() ? "session " : ", session ") + std::to_string(*session);
   if (!where.empty()) text += " (" + where + ")";
   return text;
 }
 
 const char* const kNothingWritten = "Nothing written (--force writes the copies that verify)";
+
+std::string session_heading(uint32_t number, size_t count, uint32_t start) {
+  return "Session " + std::to_string(number) + " of " + std::to_string(count) + " at block " + std::to_string(start);
+}
 
 std::string open_failure_message(const char* path, bool changing, const OpenRefusal& refusal) {
   if (refusal.kind == OpenRefusal::InUse) return std::string("Image is in use: ") + path;
@@ -40,6 +45,8 @@ std::string scan_failure_message(ScanFailure failure, const char* path) {
 std::string problem_message(const Problem& problem, const char* path) {
   switch (problem.kind) {
     case ProblemKind::FileSetNotFound: return "File Set Descriptor not found";
+    case ProblemKind::SessionFileSetNotFound:
+      return "File Set Descriptor not found in session " + std::to_string(problem.session);
     case ProblemKind::ReadError: return read_failure_message(path);
     case ProblemKind::Repaired:
       return "Repaired descriptor at block " + std::to_string(problem.block) + " from block " +
@@ -49,7 +56,7 @@ std::string problem_message(const Problem& problem, const char* path) {
 }
 
 std::string listing_line(const PlanLine& line) {
-  return copy_name(line.kind, line.block, line.place) + ": " + line.identifier;
+  return copy_name(line.kind, line.block, line.place, line.session) + ": " + line.identifier;
 }
 
 std::string write_failure_message(uint32_t block, const WriteOutcome& outcome) {

@@ -2,6 +2,7 @@
 // the plan and the commit return: the one place each message is worded.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "image/context.h"
@@ -13,8 +14,9 @@
 // Set Descriptor's own copy and the VAT.
 const char* place_text(CopyPlace place);
 
-// "NAME at block N" with " (PLACE)" where the copy has a place.
-std::string copy_name(CopyKind kind, uint32_t block, CopyPlace place);
+// "NAME at block N" with " (PLACE)" where the copy has a place, and
+// " (PLACE, session K)" or " (session K)" when a session is named.
+std::string copy_name(CopyKind kind, uint32_t block, CopyPlace place, std::optional<uint32_t> session = std::nullopt);
 
 // "Error opening file: PATH", or "... for writing: PATH" for a run that
 // would change the image; "Image is in use: PATH" when another relabel holds
@@ -31,15 +33,19 @@ extern const char* const kNothingWritten;
 std::string scan_failure_message(ScanFailure failure, const char* path);
 
 // "Damaged descriptor at block N left unchanged", "File Set Descriptor not
-// found", "Repaired descriptor at block N from block M", or the read
-// failure's message.
+// found", "File Set Descriptor not found in session K", "Repaired
+// descriptor at block N from block M", or the read failure's message.
 std::string problem_message(const Problem& problem, const char* path);
 
-// "NAME at block N (PLACE): IDENTIFIER", as the listing shows a planned copy.
+// "NAME at block N (PLACE): IDENTIFIER", as the listing shows a planned copy
+// (the session named inside the parentheses on a multi-session volume).
 std::string listing_line(const PlanLine& line);
 
 // "fseek to sector N failed!" or "fwrite to sector N failed, result=B!".
 std::string write_failure_message(uint32_t block, const WriteOutcome& outcome);
+
+// "Session K of N at block S", before a session's copies in the report.
+std::string session_heading(uint32_t number, size_t count, uint32_t start);
 
 // Prints a message line (the text and a newline) to standard output.
 void print_line(const std::string& text);

@@ -65,6 +65,26 @@ std::string dump(const Json& record) {
   return line + "\n";
 }
 
+// The copies of session `session`, as the record lists them.
+Json copies_json(const Volume& volume, uint32_t session) {
+  Json copies = Json::array();
+  for (const LabelCopy& copy : volume.copies) {
+    if (copy.session != session) continue;
+    Json item;
+    const char* where = place_text(copy.place);
+    item["descriptor"] = label_descriptor(copy.kind).name;
+    item["block"] = copy.block;
+    item["where"] = *where != 0 ? Json(where) : Json(nullptr);
+    item["identifier"] = copy.verified ? Json(copy_identifier(copy)) : Json(nullptr);
+    item["verified"] = copy.verified;
+    if (copy.kind == CopyKind::FileSet) {
+      item["file_set_identifier"] = copy.verified ? Json(copy_file_set_identifier(copy)) : Json(nullptr);
+    }
+    copies.push_back(std::move(item));
+  }
+  return copies;
+}
+
 }  // namespace
 
 void print_volume_report(const Volume& volume) {
@@ -79,7 +99,13 @@ void print_volume_report(const Volume& volume) {
                               (kinds.empty() ? "none" : kinds);
   wprint_out(L"%S\n", summary.c_str());
   wprint_out(L"UUID: %S\n", uuid(volume).value_or("none").c_str());
-  for (const LabelCopy& copy : volume.copies) {
+  const size_t sessions = volume.sessions.size();
+  for (size_t k = 0; k < volume.copies.size(); ++k) {
+    const LabelCopy& copy = volume.copies[k];
+    if (sessions > 1 && (k == 0 || volume.copies[k - 1].session != copy.session) && copy.session < sessions) {
+      const std::string heading = session_heading(copy.session + 1, sessions, volume.sessions[copy.session].start);
+      wprint_out(L"%S\n", heading.c_str());
+    }
     const std::string line = copy_name(copy.kind, copy.block, copy.place) + ": " +
                              (copy.verified ? copy_identifier(copy) : std::string("damaged"));
     wprint_out(L"%S\n", line.c_str());
@@ -97,19 +123,16 @@ std::string volume_json(const char* path, const Volume& volume) {
   record["block_size"] = volume.block_size;
   record["partitions"] = Json::array();
   for (const PartitionEntry& entry : volume.partitions) record["partitions"].push_back(kind_name(entry.kind));
-  record["copies"] = Json::array();
-  for (const LabelCopy& copy : volume.copies) {
-    Json item;
-    const char* where = place_text(copy.place);
-    item["descriptor"] = label_descriptor(copy.kind).name;
-    item["block"] = copy.block;
-    item["where"] = *where != 0 ? Json(where) : Json(nullptr);
-    item["identifier"] = copy.verified ? Json(copy_identifier(copy)) : Json(nullptr);
-    item["verified"] = copy.verified;
-    if (copy.kind == CopyKind::FileSet) {
-      item["file_set_identifier"] = copy.verified ? Json(copy_file_set_identifier(copy)) : Json(nullptr);
+  const uint32_t last = last_session(volume);
+  record["copies"] = copies_json(volume, last);
+  if (volume.sessions.size() > 1) {
+    record["sessions"] = Json::array();
+    for (size_t k = 0; k < volume.sessions.size(); ++k) {
+      Json session;
+      session["start"] = volume.sessions[k].start;
+      session["copies"] = copies_json(volume, static_cast<uint32_t>(k));
+      record["sessions"].push_back(std::move(session));
     }
-    record["copies"].push_back(std::move(item));
   }
   return dump(record);
 }

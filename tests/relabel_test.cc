@@ -10,6 +10,7 @@
 
 #include "image_builder.h"
 #include "run_tool.h"
+#include "fuzz/seed_volumes.h"
 
 namespace {
 
@@ -729,6 +730,21 @@ std::vector<VolumeRun> runs() {
   r.push_back({"VAT identifier across two data blocks", split_vat_identifier, "Old", damaged_line(399)});
   r.push_back({"VAT File Entry whose L_EA runs past its block",
                [] { return bent_vat(300, 99, 168, 4294967280u); }, "Old", kNoFileSet + damaged_line(399)});
+  // Two sessions, each with its own sequences, partition, File Set
+  // Descriptor and VAT: both relabelled, the query shows the second.
+  const std::vector<uint32_t> session = {32, 33, 35, 48, 49, 51, 305, 399};
+  std::vector<uint32_t> both = session;
+  for (uint32_t n : session) both.push_back(n + seeds::kSecondSession);
+  r.push_back({"two sessions, a VAT each",
+               [both] { return Layout{seeds::two_session_volume("Old", "Later"), both}; }, "Later"});
+  r.push_back({"two sessions, the second's File Set Descriptor missing",
+               [both] {
+                 Layout layout{seeds::two_session_volume("Old", "Later"), both};
+                 std::fill_n(builder::sector(&layout.image, 705).begin(), kBlock, 0);
+                 std::erase(layout.label_sectors, 705u);
+                 return layout;
+               },
+               "Later", "File Set Descriptor not found in session 2\n"});
   r.push_back({"File Entry below the partition's start, its tag made valid there, is no VAT",
                [] { return bent_vat(400, 0xFFFFFFFF, 168, 0); }, "Old", kNoFileSet});
   return r;

@@ -144,7 +144,7 @@ uint32_t physical_block(const PartitionEntry& entry, uint32_t block) {
 }
 
 std::vector<PartitionEntry> build_partition_table(ImageContext* image, const SequenceFindings& main,
-                                                  const SequenceFindings& reserve) {
+                                                  const SequenceFindings& reserve, std::optional<uint32_t> last) {
   std::vector<PartitionEntry> partitions = main.has_maps ? main.maps : reserve.maps;
   for (PartitionEntry& entry : partitions) {
     if (!match_partition(main, &entry)) match_partition(reserve, &entry);
@@ -161,7 +161,7 @@ std::vector<PartitionEntry> build_partition_table(ImageContext* image, const Seq
     }
   }
   for (PartitionEntry& entry : partitions) {
-    if (entry.kind == PartitionKind::Virtual) entry.vat = find_vat(image, entry);
+    if (entry.kind == PartitionKind::Virtual) entry.vat = find_vat(image, entry, last);
   }
   return partitions;
 }

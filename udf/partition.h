@@ -42,9 +42,10 @@ std::vector<PartitionEntry> read_partition_maps(ConstBlockSpan lvd_bytes);
 // length of the verified Partition Descriptor with its number (the main
 // sequence's, else the reserve's); then reads what each kind needs: the
 // metadata file's and mirror's extents, the first sparing table that
-// verifies, the Virtual Allocation Table.
+// verifies, the Virtual Allocation Table (found from `last`, the last
+// non-zero block of the session).
 std::vector<PartitionEntry> build_partition_table(ImageContext* image, const SequenceFindings& main,
-                                                  const SequenceFindings& reserve);
+                                                  const SequenceFindings& reserve, std::optional<uint32_t> last);
 
 // The absolute block that logical block `block` of the partition with index
 // `reference` lies at; `which` chooses the metadata file or its mirror. None

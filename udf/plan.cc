@@ -89,13 +89,18 @@ std::optional<Twin> twin_of(const Volume& volume, const LabelCopy& copy) {
   if (copy.kind == CopyKind::Vat || (!in_sequence && copy.kind != CopyKind::FileSet)) return std::nullopt;
   std::optional<uint32_t> block;
   if (in_sequence) {
-    const SequenceExtent& own = main ? volume.main_sequence : volume.reserve_sequence;
-    const SequenceExtent& other = main ? volume.reserve_sequence : volume.main_sequence;
+    // The sequences of the copy's own session.
+    const bool in_session = copy.session < volume.sessions.size();
+    const SequenceExtent& main_extent = in_session ? volume.sessions[copy.session].main_sequence : volume.main_sequence;
+    const SequenceExtent& reserve_extent =
+        in_session ? volume.sessions[copy.session].reserve_sequence : volume.reserve_sequence;
+    const SequenceExtent& own = main ? main_extent : reserve_extent;
+    const SequenceExtent& other = main ? reserve_extent : main_extent;
     if (own.length != other.length || copy.block < own.location) return std::nullopt;
     block = other.location + (copy.block - own.location);
   }
   for (const LabelCopy& candidate : volume.copies) {
-    if (!candidate.verified || candidate.kind == CopyKind::Vat || &candidate == &copy) continue;
+    if (!candidate.verified || candidate.kind == CopyKind::Vat || candidate.session != copy.session) continue;
     const bool other_sequence = in_sequence && candidate.block == block &&
                                 candidate.place == (main ? CopyPlace::ReserveSequence : CopyPlace::MainSequence);
     const bool other_file_set = !in_sequence && candidate.kind == CopyKind::FileSet;
@@ -127,40 +132,51 @@ std::vector<uint8_t> planned_bytes(const PlannedBlock& planned) {
 
 Plan plan_relabel(const Volume& volume, const Change& change) {
   Plan plan;
-  if (volume.read_error) plan.problems.push_back(Problem{ProblemKind::ReadError, 0, 0});
-  bool file_set_planned = false;
-  bool file_set_checked = false;
-  const auto check_file_set = [&] {
-    if (file_set_checked) return;
-    file_set_checked = true;
-    if (change.label && !volume.file_set_found) plan.problems.push_back(Problem{ProblemKind::FileSetNotFound, 0});
+  if (volume.read_error) plan.problems.push_back(Problem{ProblemKind::ReadError, 0, 0, 0});
+  const size_t sessions = std::max<size_t>(1, volume.sessions.size());
+  const bool several = sessions > 1;
+  std::vector<bool> file_set_planned(sessions, false);
+  std::vector<bool> file_set_checked(sessions, false);
+  const auto check_file_set = [&](uint32_t session) {
+    if (session >= sessions || file_set_checked[session]) return;
+    file_set_checked[session] = true;
+    if (!change.label) return;
+    if (!several && !volume.file_set_found) plan.problems.push_back(Problem{ProblemKind::FileSetNotFound, 0, 0, 0});
+    if (several && !volume.sessions[session].file_set_found) {
+      plan.problems.push_back(Problem{ProblemKind::SessionFileSetNotFound, 0, 0, session + 1});
+    }
   };
   for (const LabelCopy& original : volume.copies) {
-    if (original.kind == CopyKind::Vat) check_file_set();
+    // A session's File Set Descriptor is looked for before its VAT and
+    // before the next session's copies.
+    for (uint32_t before = 0; before < original.session; ++before) check_file_set(before);
+    if (original.kind == CopyKind::Vat) check_file_set(original.session);
     if (!rewrites(change, original.kind)) continue;
     std::optional<Twin> twin;
     if (!original.verified) {
       twin = twin_of(volume, original);
       if (!twin || !rewrites(change, twin->copy.kind)) {
-        plan.problems.push_back(Problem{ProblemKind::Damaged, original.block, 0});
+        plan.problems.push_back(Problem{ProblemKind::Damaged, original.block, 0, 0});
         continue;
       }
-      plan.problems.push_back(Problem{ProblemKind::Repaired, original.block, twin->from});
+      plan.problems.push_back(Problem{ProblemKind::Repaired, original.block, twin->from, 0});
     }
     const LabelCopy& copy = twin ? twin->copy : original;
     WriteGroup group = WriteGroup::Second;
     if (copy.place == CopyPlace::MainSequence) group = WriteGroup::First;
-    if (copy.kind == CopyKind::FileSet && !file_set_planned) {
+    if (copy.kind == CopyKind::FileSet && copy.session < sessions && !file_set_planned[copy.session]) {
       group = WriteGroup::First;
-      file_set_planned = true;
+      file_set_planned[copy.session] = true;
     }
     std::vector<FieldChange> changes = copy_changes(copy, change);
     std::vector<uint8_t> patched = copy.bytes;
     apply(&patched, changes);
     const size_t write = add_write(&plan, copy, std::move(changes), group);
-    LabelCopy after{copy.kind, copy.block, copy.place, true, std::move(patched), copy.field, copy.tagged};
-    plan.lines.push_back(PlanLine{copy.kind, copy.block, copy.place, copy_identifier(after), group, write});
+    LabelCopy after{copy.kind, copy.block, copy.place, true, std::move(patched), copy.field, copy.tagged, copy.session};
+    std::optional<uint32_t> session;
+    if (several) session = copy.session + 1;
+    plan.lines.push_back(PlanLine{copy.kind, copy.block, copy.place, copy_identifier(after), group, write, session});
   }
-  check_file_set();
+  for (uint32_t session = 0; session < sessions; ++session) check_file_set(session);
   return plan;
 }

@@ -19,7 +19,7 @@ struct Change {
 
 // A relabel commits its plan in two groups, each followed by a sync: the
 // main sequence and the first File Set Descriptor copy, then the reserve
-// sequence, the metadata mirror's copy and the VAT. While one group is on
+// sequence, the metadata mirror's copy and the VAT (of every session). While one group is on
 // its way to storage the other holds a verified copy of what it rewrites.
 enum class WriteGroup : uint8_t { First, Second };
 
@@ -45,7 +45,9 @@ struct PlannedBlock {
 std::vector<uint8_t> planned_bytes(const PlannedBlock& planned);
 
 // One line of the listing: a copy the relabel rewrites, in its group, with
-// the identifier it will hold (UTF-8) and the index of its block's write.
+// the identifier it will hold (UTF-8), the index of its block's write, and
+// on a volume of more than one session the number of its session (1 for
+// the first).
 struct PlanLine {
   CopyKind kind = CopyKind::PrimaryVolume;
   uint32_t block = 0;
@@ -53,18 +55,22 @@ struct PlanLine {
   std::string identifier;
   WriteGroup group = WriteGroup::First;
   size_t write = 0;
+  std::optional<uint32_t> session;
 };
 
 // What the plan met besides the copies it rewrites, in the order of the
 // copies: a copy the change rewrites that does not verify (at `block`) and
-// could not be mended, no File Set Descriptor for a new label, a read that
-// failed (first of all); and a copy that does not verify, mended from its
-// twin at `from`, which leaves the plan complete.
-enum class ProblemKind : uint8_t { Damaged, FileSetNotFound, ReadError, Repaired };
+// could not be mended, no File Set Descriptor for a new label (in the
+// volume, or in session number `session`, 1 for the first, of a volume of
+// more than one), a read that failed (first of all); and a copy that does
+// not verify, mended from its twin at `from`, which leaves the plan
+// complete.
+enum class ProblemKind : uint8_t { Damaged, FileSetNotFound, SessionFileSetNotFound, ReadError, Repaired };
 struct Problem {
   ProblemKind kind = ProblemKind::Damaged;
   uint32_t block = 0;
   uint32_t from = 0;
+  uint32_t session = 0;
 };
 
 struct Plan {
@@ -76,13 +82,13 @@ struct Plan {
 // Plans `change` over every verified copy of `volume` it rewrites: a new
 // label goes into every kind, with the character sets set to CS0 and the
 // File Set Identifier too; a new UUID into each Primary Volume Descriptor's
-// Volume Set Identifier. A copy that does not verify is mended from its
-// twin where it has one that does: a Primary, "*UDF LV Info" Implementation
-// Use or Logical Volume Descriptor from the copy at the same position of the
-// other sequence (both extents of one length), a File Set Descriptor copy
-// from the other copy; the twin's bytes with the copy's own Tag Location,
-// the change laid over them, written in the copy's own group. Any other is
-// a problem.
+// Volume Set Identifier; in every session. A copy that does not verify is
+// mended from its twin where it has one that does: a Primary, "*UDF LV Info"
+// Implementation Use or Logical Volume Descriptor from the copy at the same
+// position of the other sequence of its session (both extents of one
+// length), a File Set Descriptor copy from the other copy; the twin's bytes
+// with the copy's own Tag Location, the change laid over them, written in
+// the copy's own group. Any other is a problem.
 Plan plan_relabel(const Volume& volume, const Change& change);
 
 // Whether the plan covers every copy the change rewrites: no problem but

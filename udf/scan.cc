@@ -8,6 +8,7 @@
 #include "ecma167/tag.h"
 #include "udf/layout.h"
 #include "udf/partition.h"
+#include "udf/sessions.h"
 #include "udf/vat.h"
 #include "udf/volume_id.h"
 
@@ -90,15 +91,13 @@ std::optional<std::vector<uint8_t>> find_anchor(ImageContext* image, ScanFailure
   return std::nullopt;
 }
 
-SequenceExtent read_sequence_extent(ConstBlockSpan anchor, size_t offset) {
-  return SequenceExtent{get_u32(anchor, offset + extent_ad::kLength),
-                        get_u32(anchor, offset + extent_ad::kLocation)};
-}
-
-// What the walks gather on the way besides the Volume itself.
+// One session's scan: its Volume and what the walks gather on the way.
 struct ScanState {
   ImageContext* image;
-  Volume* volume;
+  Volume volume;
+  uint32_t start = 0;
+  SequenceExtent main_extent;
+  SequenceExtent reserve_extent;
   SequenceFindings main;
   SequenceFindings reserve;
   // long_ad of the File Set Descriptor from a Logical Volume Descriptor's
@@ -116,7 +115,7 @@ void take_logical_volume(ScanState* state, ConstBlockSpan descriptor, SequenceFi
   }
   if (!state->have_logical_volume) {
     state->have_logical_volume = true;
-    state->volume->domain_revision = domain_revision(descriptor);
+    state->volume.domain_revision = domain_revision(descriptor);
     state->integrity_length = get_u32(descriptor, lvd::kIntegritySequenceExtent + extent_ad::kLength);
     state->integrity_location = get_u32(descriptor, lvd::kIntegritySequenceExtent + extent_ad::kLocation);
   }
@@ -167,7 +166,7 @@ void walk_sequence(ScanState* state, SequenceExtent extent, CopyPlace place) {
     const auto kind = label_kind(descriptor);
     const bool verified = tag_verifies(descriptor, block);
     if (kind) {
-      state->volume->copies.push_back(
+      state->volume.copies.push_back(
           LabelCopy{*kind, block, place, verified, std::vector<uint8_t>(descriptor.begin(), descriptor.end()), 0, true});
     }
     if (!verified) continue;
@@ -179,10 +178,10 @@ void walk_sequence(ScanState* state, SequenceExtent extent, CopyPlace place) {
       }
     } else if (tag == kTagLogicalVolume) {
       take_logical_volume(state, descriptor, findings, main);
-    } else if (tag == kTagPrimaryVolume && !state->volume->volume_set_identifier) {
+    } else if (tag == kTagPrimaryVolume && !state->volume.volume_set_identifier) {
       const auto identifier = descriptor.subspan<pvd::kVolumeSetIdentifier, kLongDstring>();
-      state->volume->volume_set_identifier.emplace();
-      std::copy(identifier.begin(), identifier.end(), state->volume->volume_set_identifier->begin());
+      state->volume.volume_set_identifier.emplace();
+      std::copy(identifier.begin(), identifier.end(), state->volume.volume_set_identifier->begin());
     }
   }
 }
@@ -193,9 +192,9 @@ void walk_sequence(ScanState* state, SequenceExtent extent, CopyPlace place) {
 void read_file_set_copy(ScanState* state, uint32_t block, uint32_t location, CopyPlace place) {
   std::vector<uint8_t> bytes(state->image->block_size, 0);
   if (read_sectors(state->image, block, 1, bytes) != 1 || tag_identifier(bytes) != kTagFileSet) return;
-  state->volume->file_set_found = true;
+  state->volume.file_set_found = true;
   const bool verified = tag_verifies(bytes, location);
-  state->volume->copies.push_back(LabelCopy{CopyKind::FileSet, block, place, verified, std::move(bytes), 0, true});
+  state->volume.copies.push_back(LabelCopy{CopyKind::FileSet, block, place, verified, std::move(bytes), 0, true});
 }
 
 // The copy in the partition the Logical Volume Descriptor names, or for a
@@ -203,7 +202,7 @@ void read_file_set_copy(ScanState* state, uint32_t block, uint32_t location, Cop
 // mirror's.
 void read_file_set(ScanState* state) {
   if (get_u32(state->fsd_location, long_ad::kLength) == 0) return;
-  const std::vector<PartitionEntry>& partitions = state->volume->partitions;
+  const std::vector<PartitionEntry>& partitions = state->volume.partitions;
   const uint16_t reference = get_u16(state->fsd_location, long_ad::kPartitionReference);
   const uint32_t location = get_u32(state->fsd_location, long_ad::kLogicalBlock);
   const auto main = map_block_to_sector(state->image, partitions, reference, location, ExtentList::Main);
@@ -222,8 +221,83 @@ void read_integrity_revision(ScanState* state) {
   std::vector<uint8_t> bytes(state->image->block_size, 0);
   const uint32_t block = state->integrity_location;
   if (read_sectors(state->image, block, 1, bytes) == 1 && tag_verifies(bytes, block)) {
-    state->volume->integrity_revision = integrity_revision(bytes);
+    state->volume.integrity_revision = integrity_revision(bytes);
   }
+}
+
+// Walks both sequences of the session whose anchor is `anchor`.
+ScanState walk_session(ImageContext* image, uint32_t start, ConstBlockSpan anchor) {
+  ScanState state{image,
+                  {},
+                  start,
+                  read_sequence_extent(anchor, avdp::kMainSequenceExtent),
+                  read_sequence_extent(anchor, avdp::kReserveSequenceExtent),
+                  {},
+                  {},
+                  {},
+                  false,
+                  0,
+                  0};
+  walk_sequence(&state, state.main_extent, CopyPlace::MainSequence);
+  walk_sequence(&state, state.reserve_extent, CopyPlace::ReserveSequence);
+  return state;
+}
+
+// Whether a verified Partition Descriptor of the session starts at `block`.
+bool has_partition_at(const ScanState& state, uint32_t block) {
+  for (const SequenceFindings* findings : {&state.main, &state.reserve}) {
+    for (size_t r = 0; r < findings->record_count; ++r) {
+      if (findings->records[r].start == block) return true;
+    }
+  }
+  return false;
+}
+
+// The session that ends at the end of the blocks before `end`, when it is
+// not the first: found from the tail, its anchor before its partition, and
+// walked. `last` is set to the tail's last non-zero block.
+std::optional<ScanState> find_session_before(ImageContext* image, uint64_t end, const ScanState& first,
+                                             std::optional<uint32_t>* last) {
+  const SessionTail tail = read_session_tail(image, end, first.main_extent);
+  *last = tail.last;
+  std::optional<ScanState> closing;
+  std::optional<uint32_t> partition;
+  if (tail.closing_anchor) {
+    // A closed session: its anchor's partition, then its opening anchor.
+    closing = walk_session(image, 0, *tail.closing_anchor);
+    for (size_t r = 0; r < closing->main.record_count && !partition; ++r) partition = closing->main.records[r].start;
+  } else if (tail.vat_partition_start && !has_partition_at(first, *tail.vat_partition_start)) {
+    partition = tail.vat_partition_start;
+  }
+  if (!partition) return std::nullopt;
+  for (uint32_t window = 0; window < kAnchorWindows; ++window) {
+    for (const SessionAnchor& anchor : session_anchors_near(image, *partition, 0, window)) {
+      if (anchor.start >= end) continue;
+      if (closing) {
+        if (read_sequence_extent(anchor.bytes, avdp::kMainSequenceExtent) != closing->main_extent) continue;
+        closing->start = anchor.start;
+        return closing;
+      }
+      ScanState state = walk_session(image, anchor.start, anchor.bytes);
+      if (has_partition_at(state, *partition)) return state;
+    }
+  }
+  return std::nullopt;
+}
+
+// Builds the session's partition table (its VAT found from `last`, its last
+// non-zero block), reads its File Set Descriptor copies, its VAT's identifier
+// and its integrity revision, and marks each copy with `index`.
+void finish_session(ScanState* state, std::optional<uint32_t> last, uint32_t index) {
+  Volume& volume = state->volume;
+  volume.partitions = build_partition_table(state->image, state->main, state->reserve, last);
+  read_file_set(state);
+  for (const PartitionEntry& entry : volume.partitions) {
+    if (!entry.vat) continue;
+    if (auto copy = read_vat_identifier(state->image, *entry.vat)) volume.copies.push_back(std::move(*copy));
+  }
+  read_integrity_revision(state);
+  for (LabelCopy& copy : volume.copies) copy.session = index;
 }
 
 }  // namespace
@@ -233,21 +307,41 @@ ScanResult scan_volume(ImageContext* image) {
   const auto anchor = find_anchor(image, &result.failure);
   result.read_error = image->read_error;
   if (!anchor) return result;
+  // The first session, then the others from the image's end back, each
+  // with the last non-zero block of the part of the image it ends.
+  std::vector<ScanState> sessions;
+  sessions.push_back(walk_session(image, 0, *anchor));
+  std::vector<std::optional<uint32_t>> lasts;
+  uint64_t end = image->image_blocks;
+  while (sessions.size() < kMaxSessions) {
+    std::optional<uint32_t> last;
+    auto found = find_session_before(image, end, sessions.front(), &last);
+    lasts.push_back(last);
+    if (!found) break;
+    end = found->start;
+    sessions.push_back(std::move(*found));
+  }
+  if (lasts.size() < sessions.size()) lasts.push_back(std::nullopt);  // the first session's, not looked for
+  // Into the image's order: the first session, then the later ones.
+  std::reverse(sessions.begin() + 1, sessions.end());
+  std::reverse(lasts.begin(), lasts.end());
   Volume volume;
+  for (size_t k = 0; k < sessions.size(); ++k) {
+    ScanState& state = sessions[k];
+    finish_session(&state, lasts[k], static_cast<uint32_t>(k));
+    volume.sessions.push_back(Session{state.start, state.volume.file_set_found, state.main_extent, state.reserve_extent});
+    for (LabelCopy& copy : state.volume.copies) volume.copies.push_back(std::move(copy));
+  }
+  Volume& shown = sessions.back().volume;
   volume.block_size = image->block_size;
   volume.image_blocks = image->image_blocks;
-  volume.main_sequence = read_sequence_extent(*anchor, avdp::kMainSequenceExtent);
-  volume.reserve_sequence = read_sequence_extent(*anchor, avdp::kReserveSequenceExtent);
-  ScanState state{image, &volume, {}, {}, {}, false, 0, 0};
-  walk_sequence(&state, volume.main_sequence, CopyPlace::MainSequence);
-  walk_sequence(&state, volume.reserve_sequence, CopyPlace::ReserveSequence);
-  volume.partitions = build_partition_table(image, state.main, state.reserve);
-  read_file_set(&state);
-  for (const PartitionEntry& entry : volume.partitions) {
-    if (!entry.vat) continue;
-    if (auto copy = read_vat_identifier(image, *entry.vat)) volume.copies.push_back(std::move(*copy));
-  }
-  read_integrity_revision(&state);
+  volume.main_sequence = sessions.back().main_extent;
+  volume.reserve_sequence = sessions.back().reserve_extent;
+  volume.partitions = std::move(shown.partitions);
+  volume.file_set_found = shown.file_set_found;
+  volume.volume_set_identifier = shown.volume_set_identifier;
+  volume.domain_revision = shown.domain_revision;
+  volume.integrity_revision = shown.integrity_revision;
   volume.read_error = image->read_error;
   result.read_error = image->read_error;
   result.volume = std::move(volume);

@@ -24,5 +24,7 @@ struct ScanResult {
 // block 256, 512, N - 256 or N - 1), walks both volume descriptor sequences,
 // builds the partition table, reads the File Set Descriptor copies and each
 // VAT's identifier, and the revision of the integrity sequence. Sets the
-// image's block size.
+// image's block size. The sessions after the first are found from the
+// image's end (udf/sessions.h) and each is scanned as the first is, its VAT
+// in the blocks before the next session's start.
 ScanResult scan_volume(ImageContext* image);

@@ -83,11 +83,11 @@ bool read_data(ImageContext* image, const VatInfo& vat, uint64_t offset, std::sp
 
 }  // namespace
 
-std::optional<uint32_t> last_nonzero_block(ImageContext* image) {
+std::optional<ImageTail> read_image_tail(ImageContext* image, uint64_t end) {
   const uint32_t size = image->block_size;
   const uint64_t max_chunk = std::max<uint64_t>(1, kLargestChunkBytes / size);
   uint64_t zero_bytes = 0;
-  uint64_t end_block = std::min<uint64_t>(image->image_blocks, uint64_t{1} << 32);
+  uint64_t end_block = std::min({image->image_blocks, end, uint64_t{1} << 32});
   while (end_block > 0) {
     const auto region = last_data_region(image, end_block * size);
     if (!region) return std::nullopt;
@@ -103,7 +103,13 @@ std::optional<uint32_t> last_nonzero_block(ImageContext* image) {
       if (read_sectors(image, static_cast<uint32_t>(s), static_cast<uint32_t>(n), bytes) != n) return std::nullopt;
       for (uint64_t j = n; j-- > 0;) {
         if (!all_zero(bytes.subspan(static_cast<size_t>(j * size), size))) {
-          return static_cast<uint32_t>(s + j);
+          ImageTail tail;
+          tail.last = static_cast<uint32_t>(s + j);
+          const uint64_t kept = std::min<uint64_t>(j + 1, kFirstChunkBlocks);
+          tail.first = static_cast<uint32_t>(tail.last + 1 - kept);
+          const auto from = bytes.subspan(static_cast<size_t>((j + 1 - kept) * size), static_cast<size_t>(kept * size));
+          tail.bytes.assign(from.begin(), from.end());
+          return tail;
         }
         zero_bytes += size;
         if (zero_bytes >= kZeroBytesSearched) return std::nullopt;
@@ -116,8 +122,7 @@ std::optional<uint32_t> last_nonzero_block(ImageContext* image) {
   return std::nullopt;
 }
 
-std::optional<VatInfo> find_vat(ImageContext* image, const PartitionEntry& entry) {
-  const auto last = last_nonzero_block(image);
+std::optional<VatInfo> find_vat(ImageContext* image, const PartitionEntry& entry, std::optional<uint32_t> last) {
   if (!last) return std::nullopt;
   const uint32_t size = image->block_size;
   for (uint32_t k = 0; k < 4 && k <= *last; ++k) {

@@ -5,16 +5,26 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "image/context.h"
 #include "udf/volume.h"
 
-// The last whole block of the image that is not all zero bytes. Holes of a
-// sparse file are skipped unread; at most 64 MiB of zero bytes are read, and
-// a longer zero tail yields none.
-std::optional<uint32_t> last_nonzero_block(ImageContext* image);
+// The last whole block before block `end` that is not all zero bytes, with
+// the blocks read with it: up to four, ending with it.
+struct ImageTail {
+  uint32_t last = 0;
+  uint32_t first = 0;          // the first block of `bytes`
+  std::vector<uint8_t> bytes;  // blocks first to last as read
+};
 
-// Looks at the last non-zero block and the three before it for the VAT's File
+// The image's tail before block `end`. Holes of a sparse file are skipped
+// unread; at most 64 MiB of zero bytes are read, and a longer zero tail
+// yields none.
+std::optional<ImageTail> read_image_tail(ImageContext* image, uint64_t end);
+
+// Looks at the last non-zero block `last` (of the image, or of the session
+// the partition belongs to) and the three before it for the VAT's File
 // Entry or Extended File Entry: it verifies with its block within the
 // physical partition as Tag Location and is of file type 248 (UDF 2.00) or
 // ends its data with the "*UDF Virtual Alloc Tbl" regid and a previous VAT
@@ -22,7 +32,7 @@ std::optional<uint32_t> last_nonzero_block(ImageContext* image);
 // at. A 2.00 entry whose header cannot be reached is the VAT all the same,
 // with no header. `entry` is the virtual partition, whose start is that of
 // the physical partition with its number.
-std::optional<VatInfo> find_vat(ImageContext* image, const PartitionEntry& entry);
+std::optional<VatInfo> find_vat(ImageContext* image, const PartitionEntry& entry, std::optional<uint32_t> last);
 
 // The block within the physical partition that virtual block `block` maps
 // to; none for an entry outside the table or 0xFFFFFFFF.

@@ -17,10 +17,15 @@ std::string copy_file_set_identifier(const LabelCopy& copy) {
   return dstring_to_utf8(std::span(copy.bytes).subspan(second->offset, second->size));
 }
 
+uint32_t last_session(const Volume& volume) {
+  return volume.sessions.empty() ? 0 : static_cast<uint32_t>(volume.sessions.size() - 1);
+}
+
 std::string volume_label(const Volume& volume) {
+  const uint32_t last = last_session(volume);
   for (CopyKind kind : {CopyKind::FileSet, CopyKind::LogicalVolume}) {
     for (const LabelCopy& copy : volume.copies) {
-      if (copy.kind == kind && copy.verified) return copy_identifier(copy);
+      if (copy.kind == kind && copy.verified && copy.session == last) return copy_identifier(copy);
     }
   }
   return {};

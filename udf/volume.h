@@ -75,7 +75,8 @@ enum class CopyPlace : uint8_t { MainSequence, ReserveSequence, FileSet, Metadat
 // verifies, and the block that holds it as read. `field` is where the VAT's
 // identifier lies in that block (the table gives it for every other kind);
 // `tagged` says the block begins with a tag to renew when it changes (not so
-// for a VAT data block).
+// for a VAT data block). `session` is the index of the session it belongs
+// to, 0 for the first.
 struct LabelCopy {
   CopyKind kind = CopyKind::PrimaryVolume;
   uint32_t block = 0;
@@ -84,6 +85,7 @@ struct LabelCopy {
   std::vector<uint8_t> bytes;
   size_t field = 0;
   bool tagged = true;
+  uint32_t session = 0;
 };
 
 // The identifier a verified copy holds (UTF-8); "" for one that does not
@@ -98,8 +100,24 @@ std::string copy_file_set_identifier(const LabelCopy& copy);
 struct SequenceExtent {
   uint32_t length = 0;
   uint32_t location = 0;
+  bool operator==(const SequenceExtent&) const = default;
 };
 
+// One session of a multi-session disc: a volume of its own, from its
+// recognition sequence at block `start` + 16 (of 2048 bytes) and its anchor
+// at `start` + 256 on, with its two sequences. Whether a block of tag
+// identifier 256 lay where its File Set Descriptor was looked for.
+struct Session {
+  uint32_t start = 0;
+  bool file_set_found = false;
+  SequenceExtent main_sequence;
+  SequenceExtent reserve_sequence;
+};
+
+// What the scan returns. Of a multi-session volume, the partitions, the
+// Volume Set Identifier, the revisions, the sequences and `file_set_found`
+// are the last session's, as a drive shows it; `copies` holds every
+// session's.
 struct Volume {
   uint32_t block_size = 2048;
   uint64_t image_blocks = 0;
@@ -120,9 +138,16 @@ struct Volume {
   std::optional<uint16_t> integrity_revision;
   // A read failed on the way: what it would have given is unknown.
   bool read_error = false;
+  // Every session in the order they lie on the image; one for a
+  // single-session volume (none for a Volume made by hand, which counts as
+  // one session).
+  std::vector<Session> sessions;
 };
 
-// The label a drive shows: the first verified File Set Descriptor copy's
-// Logical Volume Identifier (even an empty one), else the first verified
-// Logical Volume Descriptor's, else "".
+// The index of the last session: the one a drive shows.
+uint32_t last_session(const Volume& volume);
+
+// The label a drive shows: the last session's first verified File Set
+// Descriptor copy's Logical Volume Identifier (even an empty one), else its
+// first verified Logical Volume Descriptor's, else "".
 std::string volume_label(const Volume& volume);

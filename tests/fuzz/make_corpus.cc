@@ -98,6 +98,7 @@ const Seed kSeeds[] = {
      [] { return seeds::with_block_size(seeds::metadata_volume("Old"), 4096); }},
     {"metadata-same-sector", "Same", [] { return seeds::metadata_volume("Old", true); }},
     {"metadata-files", "Files", [] { return builder::metadata_files_layout("Old").image; }},
+    {"two-sessions", "Both", [] { return seeds::two_session_volume("Old", "Later"); }},
     {"metadata-extended-long-ad", "Extended",
      [] {
        return metadata_with({true, 1, 32, {{2, 5 * 2048}}, 0}, {true, 1, 32, {{110, 5 * 2048}}, 0});

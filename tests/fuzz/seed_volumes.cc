@@ -150,4 +150,26 @@ Image virtual_volume(std::string_view label, bool vat_in_data_block) {
   return image;
 }
 
+Image two_session_volume(std::string_view label, std::string_view second) {
+  Image image = virtual_volume(label);
+  const Image later = virtual_volume(second);
+  const uint32_t blocks = builder::sector_count(later);
+  for (uint32_t n = 0; n < blocks; ++n) {
+    const auto from = builder::sector(later, n);
+    std::copy(from.begin(), from.end(), builder::sector(&image, kSecondSession + n).begin());
+  }
+  // Only the anchor, the volume descriptors and the Partition Descriptor's
+  // start are absolute; the File Set Descriptor and the VAT count from the
+  // partition's start.
+  const auto anchor = builder::sector(&image, kSecondSession + 256);
+  for (size_t extent : {20u, 28u}) builder::put_u32(anchor, extent, builder::get_u32(anchor, extent) + kSecondSession);
+  retag(&image, kSecondSession + 256, kSecondSession + 256);
+  for (uint32_t first : {kMainSequence, kReserveSequence}) {
+    const auto partition = builder::sector(&image, kSecondSession + first + 2);
+    builder::put_u32(partition, 188, kPartitionStart + kSecondSession);
+    for (uint32_t n = first; n < first + 5; ++n) retag(&image, kSecondSession + n, kSecondSession + n);
+  }
+  return image;
+}
+
 }  // namespace seeds

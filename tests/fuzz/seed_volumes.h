@@ -43,4 +43,11 @@ builder::Image sparable_volume(std::string_view label, bool damaged_first = fals
 // its data embedded or in physical block 98.
 builder::Image virtual_volume(std::string_view label, bool vat_in_data_block = false);
 
+// Two sessions: the virtual volume above, and at block 400 a second one, the
+// same volume laid 400 blocks further on (its recognition sequence, anchor,
+// sequences and partition there, its VAT the image's last block, 799),
+// labelled `second`.
+constexpr uint32_t kSecondSession = 400;
+builder::Image two_session_volume(std::string_view label, std::string_view second);
+
 }  // namespace seeds

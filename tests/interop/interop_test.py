@@ -28,6 +28,7 @@ environment, where it fails.
 import argparse
 import hashlib
 import io
+import json
 import os
 import re
 import shutil
@@ -479,6 +480,109 @@ def add_case_tests():
 
 
 add_case_tests()
+
+
+# Multi-session images: mkudffs run once per session on one file with
+# increasing --startblock (2048-byte blocks), and genisoimage sessions made
+# with -C and -M, each laid at its start block. Name, producer, media type,
+# closed, number of sessions.
+MultiSession = namedtuple("MultiSession", "name producer media closed sessions")
+MULTI_SESSION_CASES = [
+    MultiSession("mkudffs_%s%s_%d_sessions" % (media, "_closed" if closed else "", count), "mkudffs", media, closed, count)
+    for media in ("cdr", "dvdr", "bdr") for closed in (False, True) for count in (2, 3)
+] + [MultiSession("genisoimage_3_sessions", "genisoimage", None, True, 3)]
+SESSION_SPAN = 1000  # blocks between mkudffs sessions' starts
+
+
+def make_mkudffs_sessions(directory, case):
+    """The image and, per session, (start, last block, VAT block or None)."""
+    image = os.path.join(directory, "sessions.udf")
+    sessions = []
+    for k in range(case.sessions):
+        start = k * SESSION_SPAN
+        out = checked(["mkudffs", "--media-type=" + case.media] + (["--closed"] if case.closed else [])
+                      + ["--lvid=Session%d" % (k + 1), "--vid=Vid%d" % (k + 1), "--fsid=Fsid%d" % (k + 1),
+                         "--startblock=%d" % start, image, str(start + 3 * SESSION_SPAN)])
+        sessions.append((start, int(re.search(r"^vatblock=(\d+)$", out, re.M).group(1))))
+    return image, sessions
+
+
+def make_genisoimage_sessions(directory, case):
+    root, _ = sample_tree(directory)
+    image = os.path.join(directory, "sessions.iso")
+    sessions, start = [], 0
+    for k in range(case.sessions):
+        with open(os.path.join(root, "session%d.txt" % k), "w") as f:
+            f.write("session %d\n" % k)
+        part = os.path.join(directory, "part%d.iso" % k)
+        previous = [] if k == 0 else ["-C", "%d,%d" % (sessions[-1][0], start), "-M", image]
+        checked(["genisoimage", "-quiet", "-udf", "-V", "Session%d" % (k + 1)] + previous + ["-o", part, root])
+        with open(part, "rb") as source, open(image, "r+b" if k else "wb") as target:
+            target.seek(start * udf.SECTOR)
+            target.write(source.read())
+        sessions.append((start, None))
+        start += os.path.getsize(part) // udf.SECTOR
+    return image, sessions
+
+
+class MultiSessionImages(unittest.TestCase):
+    """A relabel rewrites every session: udfinfo reads the new label in each
+    (--startblock, --lastblock for the earlier ones), blkid in the first, the
+    query in the last; exactly the blocks the dry run lists change, and each
+    still verifies."""
+
+    def check_case(self, case):
+        with tempfile.TemporaryDirectory(prefix="volquill-sessions.") as directory:
+            make = make_mkudffs_sessions if case.producer == "mkudffs" else make_genisoimage_sessions
+            image, sessions = make(directory, case)
+            original = os.path.join(directory, "original.img")
+            copy_sparse(image, original)
+            self.assertEqual(self.query(image), "Session%d" % case.sessions, "the last session's label")
+            record = json.loads(run([BINARY, "--json", image]).stdout.decode())
+            self.assertEqual([s["start"] for s in record["sessions"]], [s for s, _ in sessions])
+
+            listing = run([BINARY, "-n", image, ASCII_LABEL]).stdout.decode()
+            planned = sorted(set(int(n) for n in re.findall(r" at block (\d+) \(", listing)))
+            per_session = 7 if case.producer == "genisoimage" else 8
+            self.assertEqual(len(planned), per_session * case.sessions, listing)
+            for number in range(1, case.sessions + 1):
+                self.assertIn("session %d): " % number, listing)
+
+            result = run([BINARY, image, ASCII_LABEL])
+            self.assertEqual((result.returncode, result.stdout.decode()),
+                             (0, "Changing %s volume label to '%s'\nDone!\n" % (image, ASCII_LABEL)))
+            self.assertEqual(udf.changed_sectors(original, image), planned, "changed blocks")
+            with udf.Image(image) as new:
+                for n in planned:
+                    block = new.block(n)
+                    location = n if udf.tag_identifier(block) in (udf.TAG_PVD, udf.TAG_IUVD, udf.TAG_LVD) else None
+                    if udf.tag_identifier(block) in REWRITTEN_FIELDS or n == location:
+                        self.assertEqual(udf.tag_problems(block, location), [], "block %d" % n)
+
+            for k, (start, vat) in enumerate(sessions):
+                options = ["--startblock=%d" % start]
+                if k + 1 < len(sessions):
+                    options.append("--lastblock=%d" % (sessions[k + 1][0] - 1))
+                if vat is not None:
+                    options.append("--vatblock=%d" % vat)
+                fields, _ = udfinfo(image, options)
+                for field, size in (("label", 128), ("vid", 32), ("fsid", 32)):
+                    self.assertEqual(fields.get("udfinfo " + field), udf.cut_label(ASCII_LABEL, size),
+                                     "session %d: udfinfo %s" % (k + 1, field))
+            self.assertEqual(blkid(image)["blkid LABEL"], udf.cut_label(ASCII_LABEL, 128), "blkid")
+            self.assertEqual(self.query(image), udf.cut_label(ASCII_LABEL, 128), "query")
+
+    query = Interoperability.query
+
+
+def add_multi_session_tests():
+    for case in MULTI_SESSION_CASES:
+        def test(self, case=case):
+            self.check_case(case)
+        setattr(MultiSessionImages, "test_" + case.name, test)
+
+
+add_multi_session_tests()
 
 
 # The volume the README's first command makes: make_sample_image with no

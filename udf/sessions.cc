@@ -1,0 +1,107 @@
+#include "udf/sessions.h"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+#include "ecma167/tag.h"
+#include "udf/layout.h"
+#include "udf/vat.h"
+
+namespace {
+
+constexpr uint32_t kWindowBlocks = 8;
+constexpr std::string_view kBeginExtendedArea = "BEA01";
+
+bool is_anchor(ConstBlockSpan bytes, uint32_t block) {
+  return tag_identifier(bytes) == kTagAnchorPointer && tag_verifies(bytes, block);
+}
+
+// Whether the recognition sequence of a session starting at `start` holds a
+// Beginning Extended Area Descriptor and, after it, NSR02 or NSR03, up to the
+// first descriptor of Structure Version 0.
+bool session_recognised(ImageContext* image, uint32_t start) {
+  const uint32_t stride = std::max(image->block_size, kDescriptorSize);
+  const uint64_t first = uint64_t{start} * image->block_size + vsd::kFirstByte;
+  std::array<uint8_t, kDescriptorSize> descriptor{};
+  bool extended_area = false;
+  for (size_t k = 0; k < vsd::kScanDescriptors; ++k) {
+    if (read_bytes(image, first + uint64_t{stride} * k, descriptor) != descriptor.size()) return false;
+    if (get_u8(descriptor, vsd::kStructureVersion) == 0) return false;
+    const auto identifier = std::span(descriptor).subspan(vsd::kStandardIdentifier, vsd::kStandardIdentifierSize);
+    if (bytes_are(identifier, kBeginExtendedArea)) extended_area = true;
+    if (extended_area && (bytes_are(identifier, "NSR02") || bytes_are(identifier, "NSR03"))) return true;
+  }
+  return false;
+}
+
+std::optional<uint32_t> vat_partition_start(const ImageTail& tail, uint32_t size) {
+  for (uint32_t block = tail.last + 1; block-- > tail.first;) {
+    const auto bytes = std::span(tail.bytes).subspan(size_t{block - tail.first} * size, size);
+    const uint16_t tag = tag_identifier(bytes);
+    if (tag != kTagFileEntry && tag != kTagExtendedFileEntry) continue;
+    const uint32_t location = get_u32(bytes, kTagLocationOffset);
+    if (location > block || !tag_verifies(bytes, location)) continue;
+    const uint8_t type = get_u8(bytes, fe::kFileType);
+    if (type == vat::kFileType200 || type == 0) return block - location;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+SequenceExtent read_sequence_extent(ConstBlockSpan anchor, size_t offset) {
+  return SequenceExtent{get_u32(anchor, offset + extent_ad::kLength), get_u32(anchor, offset + extent_ad::kLocation)};
+}
+
+SessionTail read_session_tail(ImageContext* image, uint64_t end, SequenceExtent first_main) {
+  SessionTail found;
+  const auto tail = read_image_tail(image, end);
+  if (!tail) return found;
+  found.last = tail->last;
+  const uint32_t size = image->block_size;
+  const auto last_bytes = std::span(tail->bytes).last(size);
+  const auto differs = [&](ConstBlockSpan anchor) {
+    return read_sequence_extent(anchor, avdp::kMainSequenceExtent) != first_main;
+  };
+  if (is_anchor(last_bytes, tail->last)) {
+    if (differs(last_bytes)) found.closing_anchor.emplace(last_bytes.begin(), last_bytes.end());
+    return found;
+  }
+  const uint16_t tag = tag_identifier(last_bytes);
+  if ((tag == kTagFileEntry || tag == kTagExtendedFileEntry) && tail->last >= avdp::kFirstBlock) {
+    const uint32_t block = tail->last - avdp::kFirstBlock;
+    std::vector<uint8_t> anchor(size, 0);
+    if (read_sectors(image, block, 1, anchor) == 1 && is_anchor(anchor, block)) {
+      if (differs(anchor)) found.closing_anchor = std::move(anchor);
+      return found;
+    }
+  }
+  found.vat_partition_start = vat_partition_start(*tail, size);
+  return found;
+}
+
+std::vector<SessionAnchor> session_anchors_near(ImageContext* image, uint32_t partition_start, uint32_t floor,
+                                                uint32_t window) {
+  std::vector<SessionAnchor> anchors;
+  const uint64_t top = uint64_t{kWindowBlocks} * window;
+  if (partition_start <= top + 1) return anchors;
+  const auto end = static_cast<uint32_t>(partition_start - top);  // one past the window
+  const uint32_t first = std::max<uint32_t>(end - std::min(end, kWindowBlocks), floor + 1);
+  if (first >= end) return anchors;
+  const uint32_t size = image->block_size;
+  const uint32_t count = end - first;
+  std::vector<uint8_t> chunk(size_t{count} * size, 0);
+  const uint32_t read = read_sectors(image, first, count, chunk);
+  for (uint32_t i = read; i-- > 0;) {
+    const uint32_t block = first + i;
+    const auto bytes = std::span(chunk).subspan(size_t{i} * size, size);
+    if (!is_anchor(bytes, block)) continue;
+    for (uint32_t back : {avdp::kFirstBlock, avdp::kSecondBlock}) {
+      if (block < back || block - back <= floor || !session_recognised(image, block - back)) continue;
+      anchors.push_back(SessionAnchor{block - back, block, {bytes.begin(), bytes.end()}});
+      break;
+    }
+  }
+  return anchors;
+}

@@ -1,0 +1,53 @@
+// The sessions of a multi-session disc image. Each session is a volume of its
+// own; only its recognition sequence (at byte S x block size + 32768) and its
+// anchors (at S + 256 or S + 512, and on a closed session at its end) lie
+// relative to its start S, everything else is addressed absolutely. The
+// sessions are found from the end: the image's last non-zero block belongs
+// to the last session, whose anchor lies a few blocks before its partition.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "image/context.h"
+#include "udf/volume.h"
+
+// An extent_ad as an anchor gives it.
+SequenceExtent read_sequence_extent(ConstBlockSpan anchor, size_t offset);
+
+// What the end of a part of the image (the blocks before `end`) says of the
+// session that ends there. `last` is its last non-zero block. A verified
+// anchor at `last`, or at `last` - 256 when `last` holds a File Entry (a
+// closed write-once session: its VAT last, its closing anchor 256 blocks
+// before), whose main sequence is not `first_main`, is `closing_anchor`.
+// Else a verified File Entry or Extended File Entry of file type 248 or 0
+// among the last four blocks, which may be the session's VAT, gives the
+// start of its partition: its block less its Tag Location.
+struct SessionTail {
+  std::optional<uint32_t> last;
+  std::optional<std::vector<uint8_t>> closing_anchor;
+  std::optional<uint32_t> vat_partition_start;
+};
+SessionTail read_session_tail(ImageContext* image, uint64_t end, SequenceExtent first_main);
+
+// A session's start and its anchor as read.
+struct SessionAnchor {
+  uint32_t start = 0;
+  uint32_t block = 0;
+  std::vector<uint8_t> bytes;
+};
+
+// The anchors that may open the session whose partition starts at block
+// `partition_start`, looked for in windows of 8 blocks going back from it
+// (`window` 0 is the 8 blocks just before it, 7 the farthest), nearest to it
+// first: each verified anchor after block `floor` whose recognition
+// sequence, 256 or 512 blocks before it, holds a Beginning Extended Area
+// Descriptor followed by NSR02 or NSR03. The session starts there.
+constexpr uint32_t kAnchorWindows = 8;
+std::vector<SessionAnchor> session_anchors_near(ImageContext* image, uint32_t partition_start, uint32_t floor,
+                                                uint32_t window);
+
+// At most this many sessions are looked for (a CD holds at most 99).
+constexpr size_t kMaxSessions = 99;
