@@ -32,5 +32,18 @@ std::string listing_line(const PlanLine& line);
 // "fseek to sector N failed!" or "fwrite to sector N failed, result=B!".
 std::string write_failure_message(uint32_t block, const WriteOutcome& outcome);
 
+// Without -l or --json: more operands than an image and its label.
+const char* too_many_arguments_message();
+
+// Without -l or --json: the label operand names a file that exists.
+std::string label_names_file_message(const char* label);
+
+// -l with a label or UUID.
+const char* list_changes_nothing_message();
+
+// "Out of memory", as a run that ran out of memory ends, and as an image of
+// a list that did gets it for its error.
+const char* out_of_memory_message();
+
 // Prints a message line (the text and a newline) to standard output.
 void print_line(const std::string& text);
