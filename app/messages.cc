@@ -64,4 +64,15 @@ std::string write_failure_message(uint32_t block, const WriteOutcome& outcome) {
   return "fwrite to sector " + std::to_string(block) + " failed, result=" + std::to_string(outcome.written) + "!";
 }
 
+const char* too_many_arguments_message() { return "Too many arguments (-l shows the labels of several images)"; }
+
+std::string label_names_file_message(const char* label) {
+  return "The label '" + std::string(label) +
+         "' is the name of an existing file (-l shows several images; --label sets this label)";
+}
+
+const char* list_changes_nothing_message() { return "-l shows the labels and changes nothing"; }
+
+const char* out_of_memory_message() { return "Out of memory"; }
+
 void print_line(const std::string& text) { print_out("%s\n", text.c_str()); }

@@ -47,5 +47,18 @@ std::string write_failure_message(uint32_t block, const WriteOutcome& outcome);
 // "Session K of N at block S", before a session's copies in the report.
 std::string session_heading(uint32_t number, size_t count, uint32_t start);
 
+// Without -l or --json: more operands than an image and its label.
+const char* too_many_arguments_message();
+
+// Without -l or --json: the label operand names a file that exists.
+std::string label_names_file_message(const char* label);
+
+// -l with a label or UUID.
+const char* list_changes_nothing_message();
+
+// "Out of memory", as a run that ran out of memory ends, and as an image of
+// a list that did gets it for its error.
+const char* out_of_memory_message();
+
 // Prints a message line (the text and a newline) to standard output.
 void print_line(const std::string& text);

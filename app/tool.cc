@@ -1,12 +1,14 @@
 // The front end: the command line, the run over the image and the exit status.
 #include "app/tool.h"
 
+#include <new>
 #include <string_view>
 
 #include "app/messages.h"
 #include "app/report.h"
 #include "ecma167/dstring.h"
 #include "image/console.h"
+#include "image/platform.h"
 #include "udf/commit.h"
 #include "udf/plan.h"
 #include "udf/scan.h"
@@ -34,12 +36,16 @@ namespace {
 constexpr const char* kUsage[] = {
     "volquill 1.0 (" VOLQUILL_PROCESSOR ")    Built on 2025-12-13\n",
     "Usage:\n",
-    "\tvolquill [ISO File] [Volume Label]\n\n",
+    "\tvolquill [ISO File] [Volume Label]\n",
+    "\tvolquill --label [Volume Label] [ISO File]\n",
+    "\tvolquill -l [ISO File]...\n\n",
     "Example:\n",
     "\t# change volume label of d:\\bd.iso to 'The Monkey'\n",
     "\tvolquill d:\\bd.iso \"The Monkey\"\n\n",
     "\t# print the volume label of d:\\bd.iso\n",
-    "\tvolquill d:\\bd.iso\n",
+    "\tvolquill d:\\bd.iso\n\n",
+    "\t# print the volume labels of d:\\bd.iso and d:\\dvd.iso\n",
+    "\tvolquill -l d:\\bd.iso d:\\dvd.iso\n",
 };
 
 // Follows the usage text in --help.
@@ -53,8 +59,10 @@ constexpr const char* kOptionList[] = {
     "\t-v, --verbose  list the blocks as they are rewritten; on a query, show\n",
     "\t               the UDF revision, block size, partitions, UUID and every\n",
     "\t               copy of the label\n",
+    "\t-l, --list     every argument is an ISO File: show the label of each\n",
+    "\t--label LABEL  set this label, whatever it looks like\n",
     "\t-u, --uuid UUID  set the UUID (16 hexadecimal digits, or random)\n",
-    "\t--json         print the query as one line of JSON\n",
+    "\t--json         print each query as one line of JSON\n",
     "\t--             end of options, for an ISO File that begins with '-'\n",
     "\tShort options combine: -nv is -n -v.\n",
 };
@@ -69,8 +77,10 @@ struct Options {
   bool force = false;
   bool verbose = false;
   bool json = false;
+  bool list = false;
   bool uuid_given = false;
   const char* uuid = "";  // the value of -u / --uuid
+  const char* label = nullptr;  // the value of --label
   const char* unknown = nullptr;
   int first_operand = 1;
 };
@@ -83,6 +93,7 @@ bool set_short_option(Options* options, char letter) {
     case 'n': options->dry_run = true; return true;
     case 'f': options->force = true; return true;
     case 'v': options->verbose = true; return true;
+    case 'l': options->list = true; return true;
     default: return false;
   }
 }
@@ -90,7 +101,7 @@ bool set_short_option(Options* options, char letter) {
 // Reads the options up to the first argument that does not begin with '-'
 // ("-" alone is a path), or up to and past "--". Stops at an unknown option.
 // -u takes the rest of its argument or, when that is empty, the next one;
-// --uuid the text after '=' or the next argument.
+// --uuid the text after '=' or the next argument, and so does --label.
 Options parse_options(int argc, char** argv) {
   Options options;
   int i = 1;
@@ -129,6 +140,12 @@ Options parse_options(int argc, char** argv) {
         options.verbose = true;
       } else if (arg == "--json") {
         options.json = true;
+      } else if (arg == "--list") {
+        options.list = true;
+      } else if (arg == "--label") {
+        if (i + 1 < argc) options.label = argv[++i];
+      } else if (arg.starts_with("--label=")) {
+        options.label = argv[i] + 8;
       } else if (arg == "--uuid") {
         take_uuid("");
       } else if (arg.starts_with("--uuid=")) {
@@ -174,22 +191,22 @@ bool print_group(const Plan& plan, const CommitResult* commit, WriteGroup group,
   return true;
 }
 
+// Opens the image read-only and scans it; the image is closed again on return.
+// What the query shows is in `scan`, or why not in the returned message.
+std::optional<std::string> scan_for_query(const char* path, ScanResult* scan) {
+  ImageContext image;
+  if (!open_image_file(&image, path, false)) return open_failure_message(path, false);
+  *scan = scan_volume(&image);
+  // A failed read may have hidden the volume or any part of it.
+  if (scan->read_error) return read_failure_message(path);
+  if (!scan->volume) return scan_failure_message(scan->failure, path);
+  return std::nullopt;
+}
+
 // The query: the label line, then with -v the report; with --json the record.
 int run_query(const char* path, const Options& options) {
-  ImageContext image;
-  std::optional<std::string> failure;
   ScanResult scan;
-  if (!open_image_file(&image, path, false)) {
-    failure = open_failure_message(path, false);
-  } else {
-    scan = scan_volume(&image);
-    // A failed read may have hidden the volume or any part of it.
-    if (scan.read_error) {
-      failure = read_failure_message(path);
-    } else if (!scan.volume) {
-      failure = scan_failure_message(scan.failure, path);
-    }
-  }
+  const std::optional<std::string> failure = scan_for_query(path, &scan);
   if (options.json) {
     write_utf8_out(failure ? error_json(path, *failure) : volume_json(path, *scan.volume));
     return failure ? 1 : 0;
@@ -201,6 +218,72 @@ int run_query(const char* path, const Options& options) {
   wprint_out(L"Volume label of %S: %S\n", path, volume_label(*scan.volume).c_str());
   if (options.verbose) print_volume_report(*scan.volume);
   return 0;
+}
+
+// One image of a list, as run_query shows it, except that an error line goes
+// out as the label lines do, so that on Windows the whole list is UTF-16 text.
+// False when the image was not shown.
+bool show_listed(const char* path, const Options& options) {
+  ScanResult scan;
+  const std::optional<std::string> failure = scan_for_query(path, &scan);
+  if (options.json) {
+    write_utf8_out(failure ? error_json(path, *failure) : volume_json(path, *scan.volume));
+  } else if (failure) {
+    wprint_out(L"%S\n", failure->c_str());
+  } else {
+    wprint_out(L"Volume label of %S: %S\n", path, volume_label(*scan.volume).c_str());
+    if (options.verbose) print_volume_report(*scan.volume);
+  }
+  return !failure;
+}
+
+// -l and --json: each image in turn, its stream and buffers released before
+// the next is opened. Running out of memory ends one image, not the list:
+// while the list runs, the runtime throws std::bad_alloc instead of calling
+// main's handler, and the one catch of the tool is here, around one image,
+// whose memory is free again by the time it is caught. Returns 0 when every
+// image was shown, 1 when any was not.
+int run_list(char* const* paths, int count, const Options& options) {
+  const std::new_handler handler = std::set_new_handler(nullptr);
+  int status = 0;
+  for (int i = 0; i < count; ++i) {
+    bool shown = false;
+    bool out_of_memory = false;
+    try {
+      shown = show_listed(paths[i], options);
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
+    }
+    if (out_of_memory) {
+      // The record or line of an image that ran out, as a query prints it;
+      // when even that cannot be made, the run ends as a query would.
+      std::set_new_handler(handler);
+      if (options.json) {
+        write_utf8_out(error_json(paths[i], out_of_memory_message()));
+      } else {
+        wprint_out(L"%S\n", out_of_memory_message());
+      }
+      std::set_new_handler(nullptr);
+    }
+    if (!shown) status = 1;
+  }
+  std::set_new_handler(handler);
+  return status;
+}
+
+// Without -l or --json: refuses operands that would relabel an image by
+// accident, printing why. A second operand is the label, unless --label gave
+// it; it may not name an existing file.
+bool operands_are_one_image(char* const* operands, int count, const Options& options) {
+  if (count > 2 || (count > 1 && options.label != nullptr)) {
+    print_line(too_many_arguments_message());
+    return false;
+  }
+  if (count == 2 && path_exists(operands[1])) {
+    print_line(label_names_file_message(operands[1]));
+    return false;
+  }
+  return true;
 }
 
 // A relabel, or with -n a dry run: scan, plan, and for a relabel commit. A
@@ -265,13 +348,18 @@ int run_command_line(int argc, char** argv) {
     print_usage();
     return 0;
   }
-  const char* path = argv[options.first_operand];
-  const char* label = operands > 1 ? argv[options.first_operand + 1] : nullptr;
-  const bool changes = label != nullptr || options.uuid_given;
-  if (options.json && changes) {
-    print_out("--json shows a volume and changes nothing\n");
+  char* const* operand = argv + options.first_operand;
+  // -l and --json show images: every operand is one, and nothing changes. A
+  // single image with --json is the plain query's record.
+  if ((options.json || options.list) && (options.label != nullptr || options.uuid_given)) {
+    print_line(options.json ? "--json shows a volume and changes nothing" : list_changes_nothing_message());
     return 1;
   }
+  if (options.list || (options.json && operands > 1)) return run_list(operand, operands, options);
+  if (!operands_are_one_image(operand, operands, options)) return 1;
+  const char* path = operand[0];
+  const char* label = options.label != nullptr ? options.label : operands > 1 ? operand[1] : nullptr;
+  const bool changes = label != nullptr || options.uuid_given;
 
   Change change;
   if (label != nullptr) {

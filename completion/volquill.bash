@@ -1,8 +1,10 @@
 # bash completion for volquill: the options before the image, then disc image
 # files (*.iso, *.img, *.udf in any case), directories to descend into and
-# block devices. After the image comes the label, free text: nothing is offered.
+# block devices. After the image comes the label, free text: nothing is offered;
+# with -l or --json every word is an image, and after --label its text comes
+# first.
 _volquill() {
-  local cur=${COMP_WORDS[COMP_CWORD]} word name path i options=1
+  local cur=${COMP_WORDS[COMP_CWORD]} word name path i options=1 images=0
   COMPREPLY=()
   for ((i = 1; i < COMP_CWORD; i++)); do
     word=${COMP_WORDS[i]}
@@ -14,15 +16,23 @@ _volquill() {
             return 0
           fi
           continue ;;
+        --label) # takes the next word, free text
+          ((++i == COMP_CWORD)) && return 0
+          continue ;;
+        --list | --json) images=1; continue ;;
         --) options=0; continue ;;
+        -[!-]*)
+          [[ ${word%%u*} == *l* ]] && images=1
+          continue ;;
         -?*) continue ;;
       esac
     fi
+    ((images)) && continue
     return 0 # word i is the image: what follows is the label, free text
   done
   if ((options)) && [[ $cur == -* ]]; then
     mapfile -t COMPREPLY < <(compgen -W '-h --help -V --version -n --dry-run -f --force -v --verbose
-      -u --uuid --json --' -- "$cur")
+      -l --list --label -u --uuid --json --' -- "$cur")
     return 0
   fi
   while IFS= read -r name; do

@@ -78,6 +78,10 @@ void stream_close(ImageStream* stream);
 
 inline ImageStream::~ImageStream() { stream_close(this); }
 
+// True when `path` names an existing file, directory, device or link (a
+// link whose target is gone included).
+bool path_exists(const char* path);
+
 // Fills `out` from the operating system's random source (getrandom or
 // /dev/urandom on POSIX, BCryptGenRandom on Windows). Returns false when the
 // source fails; `out` is then not to be used.

@@ -310,6 +310,11 @@ void stream_close(ImageStream* stream) {
   stream->open = false;
 }
 
+bool path_exists(const char* path) {
+  struct stat status;
+  return lstat(path, &status) == 0;
+}
+
 // getrandom(2) on Linux, /dev/urandom elsewhere; both may return fewer bytes
 // than asked for, or be interrupted, so the call is repeated.
 bool random_bytes(std::span<uint8_t> out) {

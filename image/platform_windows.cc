@@ -130,6 +130,11 @@ void stream_close(ImageStream* stream) {
   stream->open = false;
 }
 
+bool path_exists(const char* path) {
+  const std::vector<wchar_t> wide_path = to_wide(path);
+  return !wide_path.empty() && GetFileAttributesW(wide_path.data()) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool random_bytes(std::span<uint8_t> out) {
   if (out.size() > ULONG_MAX) return false;
   return BCryptGenRandom(nullptr, out.data(), static_cast<ULONG>(out.size()),

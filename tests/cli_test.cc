@@ -20,12 +20,16 @@ using builder::Image;
 // After the banner line, which names the processor.
 constexpr const char* kUsageAfterBanner =
     "Usage:\n"
-    "\tvolquill [ISO File] [Volume Label]\n\n"
+    "\tvolquill [ISO File] [Volume Label]\n"
+    "\tvolquill --label [Volume Label] [ISO File]\n"
+    "\tvolquill -l [ISO File]...\n\n"
     "Example:\n"
     "\t# change volume label of d:\\bd.iso to 'The Monkey'\n"
     "\tvolquill d:\\bd.iso \"The Monkey\"\n\n"
     "\t# print the volume label of d:\\bd.iso\n"
-    "\tvolquill d:\\bd.iso\n";
+    "\tvolquill d:\\bd.iso\n\n"
+    "\t# print the volume labels of d:\\bd.iso and d:\\dvd.iso\n"
+    "\tvolquill -l d:\\bd.iso d:\\dvd.iso\n";
 
 std::string usage_text() {
   return "volquill 1.0 (" + expected_processor() + ")    Built on 2025-12-13\n" + kUsageAfterBanner;
@@ -101,7 +105,7 @@ TEST_F(CommandLine, OptionsThatEndTheRunBeforeAnyImage) {
     if (c.out.empty()) {
       EXPECT_EQ(r.out.substr(0, usage_text().size()), usage_text()) << name;
       const std::string options = r.out.substr(usage_text().size());
-      for (const char* option : {"-h, --help", "-V, --version", "-n, --dry-run", "-v, --verbose", "--  "}) {
+      for (const char* option : {"-h, --help", "-V, --version", "-n, --dry-run", "-v, --verbose", "-l, --list", "--label", "--  "}) {
         EXPECT_NE(options.find(option), std::string::npos) << name << option;
       }
     } else {
@@ -145,7 +149,7 @@ TEST_F(CommandLine, OptionsAloneAndCombinedKeepTheMessagesOfEachMode) {
   }
   // After the image path an option is the label.
   const std::string path = put(layout.image);
-  EXPECT_EQ(run_tool({path, "-v", "-n"}).out, "Changing " + path + " volume label to '-v'\nDone!\n");
+  EXPECT_EQ(run_tool({path, "-v"}).out, "Changing " + path + " volume label to '-v'\nDone!\n");
   EXPECT_EQ(run_tool({path}).out, "Volume label of " + path + ": -v\n");
 }
 
@@ -169,15 +173,64 @@ TEST_F(CommandLine, DoubleDashLetsAPathBeginWithADash) {
   EXPECT_EQ(dash.status, 1);
 }
 
-TEST_F(CommandLine, ArgumentsAfterTheLabelAreIgnored) {
+// Operands that would rename an image by accident are refused before any
+// image is opened; --label gives any label, one that names a file included.
+TEST_F(CommandLine, OperandsThatWouldRelabelByAccidentAreRefused) {
   const builder::Layout layout = builder::plain_layout("Old");
-  const std::string two = put(layout.image, "two.iso");
-  const std::string three = put(layout.image, "three.iso");
-  const ToolResult with_two = run_tool({two, "New"});
-  const ToolResult with_three = run_tool({three, "New", "extra", "more"});
-  EXPECT_EQ(with_three.status, 0);
-  EXPECT_EQ(with_three.out, "Changing " + three + " volume label to 'New'\nDone!\n");
-  EXPECT_EQ(builder::read_file(two).bytes, builder::read_file(three).bytes);
+  const std::string a = put(layout.image, "a.iso");
+  const std::string b = put(layout.image, "b.iso");
+  const std::string too_many = "Too many arguments (-l shows the labels of several images)\n";
+  const auto names_file = [](const std::string& label) {
+    return "The label '" + label + "' is the name of an existing file (-l shows several images; --label sets this label)\n";
+  };
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+  } cases[] = {
+      {{a, b, dir.file("missing.iso")}, too_many},
+      {{a, "New", "extra"}, too_many},
+      {{"--label", "New", a, "New"}, too_many},
+      {{a, b}, names_file(b)},
+      {{"-n", a, dir.path}, names_file(dir.path)},
+      {{"-u", "random", a, b}, names_file(b)},
+  };
+  for (const auto& c : cases) {
+    const ToolResult r = run_tool(c.args);
+    EXPECT_EQ(r.out + std::to_string(r.status), c.out + "1") << c.args[1];
+  }
+  EXPECT_EQ(builder::read_file(a).bytes, layout.image.bytes);
+  EXPECT_EQ(run_tool({"--label", b, a}).out, "Changing " + a + " volume label to '" + b + "'\nDone!\n");
+  EXPECT_EQ(run_tool({"--label=-v", b}).out, "Changing " + b + " volume label to '-v'\nDone!\n");
+  EXPECT_EQ(run_tool({"-l", a, b}).out, "Volume label of " + a + ": " + b + "\nVolume label of " + b + ": -v\n");
+}
+
+// -l and --json over several operands: each image as its own query shows it,
+// in order, a missing file, a directory and a damaged image among them; exit
+// 1 when any was not shown.
+TEST_F(CommandLine, ListShowsEachImageAsItsOwnQuery) {
+  Image damaged = builder::plain_layout("Damaged").image;
+  builder::sector(&damaged, 256)[20] ^= 1;  // the only anchor
+  const std::vector<std::string> images = {put(builder::plain_layout("One").image, "one.iso"), dir.file("missing.iso"),
+                                           dir.path, put(damaged, "damaged.iso"),
+                                           put(builder::metadata_layout("Two").image, "two.iso")};
+  const struct {
+    std::vector<std::string> list;
+    std::vector<std::string> single;
+  } modes[] = {{{"-l"}, {}}, {{"--list"}, {}}, {{"-lv"}, {"-v"}}, {{"--json"}, {"--json"}}, {{"-l", "--json"}, {"--json"}}};
+  for (const auto& mode : modes) {
+    std::string expected;
+    for (const std::string& image : images) {
+      std::vector<std::string> single = mode.single;
+      single.push_back(image);
+      expected += run_tool(single).out;
+    }
+    std::vector<std::string> args = mode.list;
+    args.insert(args.end(), images.begin(), images.end());
+    const ToolResult all = run_tool(args);
+    EXPECT_EQ(all.out, expected) << mode.list[0];
+    EXPECT_EQ(all.status, 1) << mode.list[0];
+    EXPECT_EQ(run_tool({mode.list[0], images[0], images[4]}).status, 0) << mode.list[0];
+  }
 }
 
 TEST_F(CommandLine, EmptyLabelRelabelsToEmptyDstrings) {
@@ -495,9 +548,10 @@ TEST_F(Report, VerboseAndJsonQueriesShowEveryCopy) {
   // Errors as records; --json with a change is refused before the image is opened.
   const std::string missing = dir.file("missing.iso");
   EXPECT_EQ(run_tool({"--json", missing}).out, "{\"path\": \"" + missing + "\", \"error\": \"Error opening file: " + missing + "\"}\n");
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"--json", missing, "New"}, {"--json", "-u", "random", missing}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--json", "--label", "New", missing}, {"--json", "-u", "random", missing}, {"-l", "--label=New", missing, missing}}) {
     const ToolResult r = run_tool(args);
-    EXPECT_EQ(r.out + std::to_string(r.status), "--json shows a volume and changes nothing\n1");
+    const std::string refusal = args[0] == "-l" ? "-l shows the labels and changes nothing" : "--json shows a volume and changes nothing";
+    EXPECT_EQ(r.out + std::to_string(r.status), refusal + "\n1");
   }
 }
 

@@ -21,6 +21,10 @@ volquill -v --uuid |random
 volquill -nu r|random
 volquill -u 0123456789abcdef -- -|
 volquill a.iso |
+volquill -nl a.iso |B.IMG a.iso c.Udf sub
+volquill --json -- a.iso |B.IMG a.iso c.Udf sub
+volquill --label |
+volquill --label New |B.IMG a.iso c.Udf sub
 volquill a.iso -|
 volquill /dev/loop0|/dev/loop0
 EOF_CASES

@@ -179,7 +179,8 @@ std::string check_writes(const MemoryImage& original, const MemoryImage& relabel
     // A damaged copy mended from its twin: a label-carrying descriptor now,
     // verified at its own block (a File Set Descriptor at its logical one).
     const uint16_t new_tag = builder::get_u16(after, 0);
-    if (is_label_descriptor(tag) && !verified && is_label_descriptor(new_tag) && tag_holds(after) &&
+    const bool verified_here = verified && (tag == 256 || tag_location(before) == block);
+    if (is_label_descriptor(tag) && !verified_here && is_label_descriptor(new_tag) && tag_holds(after) &&
         (new_tag == 256 || tag_location(after) == block)) {
       wrote_file_set = wrote_file_set || new_tag == 256;
       continue;
