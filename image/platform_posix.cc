@@ -93,15 +93,20 @@ bool backed_by(const std::string& name, const struct stat& file) {
 // a file system (of the device or a partition of it) is mounted; none when
 // there is none.
 std::optional<std::string> mounted_loop_device(const struct stat& file) {
+  // Loop devices have major 7, their partitions the extended major 259:
+  // with neither mounted, no loop device needs a look.
+  const std::set<std::string> mounted = mounted_devices();
+  if (std::none_of(mounted.begin(), mounted.end(),
+                   [](const std::string& device) { return device.rfind("7:", 0) == 0 || device.rfind("259:", 0) == 0; })) {
+    return std::nullopt;
+  }
   DIR* dir = opendir("/sys/block");
   if (dir == nullptr) return std::nullopt;
   std::optional<std::string> found;
-  std::set<std::string> mounted;
   while (const dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
     if (name.rfind("loop", 0) != 0 || first_line("/sys/block/" + name + "/loop/backing_file").empty()) continue;
     if (!backed_by(name, file)) continue;
-    if (mounted.empty()) mounted = mounted_devices();
     bool in_use = mounted.count(first_line("/sys/block/" + name + "/dev")) != 0;
     if (DIR* parts = opendir(("/sys/block/" + name).c_str())) {
       while (const dirent* part = readdir(parts)) {
