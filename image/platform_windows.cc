@@ -4,6 +4,7 @@
 // page and standard output in UTF-16 text mode for the label line.
 #include <fcntl.h>
 #include <io.h>
+#include <share.h>
 #include <windows.h>
 #include <bcrypt.h>
 #include <winioctl.h>

@@ -186,6 +186,9 @@ std::string as_narrow_output(const std::string& text) {
         c < 0x80 || (c >= 0xA0 && c <= 0xFF) ||
         std::any_of(std::begin(kWindows1252High), std::end(kWindows1252High),
                     [c](char16_t unit) { return unit == c && (unit < 0x80 || unit > 0x9F); });
+    // WideCharToMultiByte gives one '?' per UTF-16 unit: two for a
+    // character above U+FFFF.
+    if (!in_code_page && c > 0xFFFF) out += '?';
     append_utf8(in_code_page ? c : U'?', &out);
   }
   return out;
