@@ -237,6 +237,9 @@ bool show_listed(const char* path, const Options& options) {
   return !failure;
 }
 
+// How many images after the one being scanned have their reads started.
+constexpr int kPrefetchedImages = 8;
+
 // -l and --json: each image in turn, its stream and buffers released before
 // the next is opened. Running out of memory ends one image, not the list:
 // while the list runs, the runtime throws std::bad_alloc instead of calling
@@ -246,7 +249,11 @@ bool show_listed(const char* path, const Options& options) {
 int run_list(char* const* paths, int count, const Options& options) {
   const std::new_handler handler = std::set_new_handler(nullptr);
   int status = 0;
+  // The reads of the next few images are under way while one is scanned,
+  // so that an uncached list does not wait for each image's reads in turn.
+  int prefetched = 0;
   for (int i = 0; i < count; ++i) {
+    for (; prefetched < count && prefetched <= i + kPrefetchedImages; ++prefetched) prefetch_scan(paths[prefetched]);
     bool shown = false;
     bool out_of_memory = false;
     try {

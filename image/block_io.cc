@@ -59,3 +59,5 @@ bool sync_image(ImageContext* image) {
 std::optional<DataRegion> last_data_region(ImageContext* image, uint64_t end) {
   return stream_last_data(&image->file, end);
 }
+
+void prefetch_image_file(const char* path, uint64_t head, uint64_t tail) { prefetch_file(path, head, tail); }

@@ -64,3 +64,8 @@ bool sync_image(ImageContext* image);
 // The last region of data of the image that begins before byte `end`, holes
 // of a sparse file skipped unread.
 std::optional<DataRegion> last_data_region(ImageContext* image, uint64_t end);
+
+// Has the system start reading, ahead of a scan that comes later, the first
+// `head` and the last `tail` bytes of the image at `path` and of its data
+// (prefetch_file); returns at once.
+void prefetch_image_file(const char* path, uint64_t head, uint64_t tail);

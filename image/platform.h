@@ -58,6 +58,16 @@ struct DataRegion {
 // data. Costs a few system calls whatever the file's size.
 std::optional<DataRegion> stream_last_data(ImageStream* stream, uint64_t end);
 
+// Asks the system to start reading into its cache, without waiting for the
+// reads, the first `head` bytes of the regular file or block device at `path`,
+// its last `tail` bytes, and the last `tail` bytes of its last region of data
+// (the end of what a sparse file holds); of a sparse file only the data in
+// them, not its holes. Opens and closes the file on its own, read-only and
+// without blocking, as stream_open does; a path that cannot be opened, or
+// that names anything else, is passed over. On a platform without such
+// advice nothing happens.
+void prefetch_file(const char* path, uint64_t head, uint64_t tail);
+
 // Positions the stream at byte `offset` from the start of the file.
 bool stream_seek(ImageStream* stream, uint64_t offset);
 

@@ -300,6 +300,50 @@ std::optional<DataRegion> stream_last_data(ImageStream* stream, uint64_t end) {
   return last_region_by_seeking(descriptor_of(stream), end);
 }
 
+void prefetch_file(const char* path, uint64_t head, uint64_t tail) {
+#ifdef POSIX_FADV_WILLNEED
+  ImageStream stream;
+  if (!stream_open(&stream, path, false)) return;
+  const uint64_t size = stream_size(&stream).value_or(0);
+  if (size == 0 || size > static_cast<uint64_t>(INT64_MAX)) return;
+  const int fd = descriptor_of(&stream);
+  // The advice only queues the reads; what it cannot queue is left to the
+  // reads themselves. Only the data of [first, last) is named: the holes of
+  // a sparse file cost no reads, and pages read ahead over them would only
+  // be zeroed, more than all the rest costs on a sparse image.
+  const auto advise = [fd](uint64_t first, uint64_t last) {
+    while (first < last) {
+      uint64_t stop = last;
+#if defined(SEEK_DATA) && defined(SEEK_HOLE)
+      const off_t data = lseek(fd, static_cast<off_t>(first), SEEK_DATA);
+      if (data < 0 && errno == ENXIO) return;  // only holes from here on
+      if (data >= 0) {
+        first = static_cast<uint64_t>(data);
+        if (first >= last) return;
+        const off_t hole = lseek(fd, data, SEEK_HOLE);
+        if (hole > data) stop = std::min(last, static_cast<uint64_t>(hole));
+      }
+#endif
+      posix_fadvise(fd, static_cast<off_t>(first), static_cast<off_t>(stop - first), POSIX_FADV_WILLNEED);
+      first = stop;
+    }
+  };
+  const uint64_t head_end = std::min(size, head);
+  advise(0, head_end);
+  const uint64_t end_first = std::max(head_end, size - std::min(size, tail));
+  advise(end_first, size);
+  // A sparse file's data may end well before the holes at its end.
+  const auto region = stream_last_data(&stream, size);
+  if (region && region->last < end_first) {
+    advise(std::max({head_end, region->first, region->last - std::min(region->last, tail)}), region->last);
+  }
+#else
+  (void)path;
+  (void)head;
+  (void)tail;
+#endif
+}
+
 bool stream_sync(ImageStream* stream) {
   if (!stream->open) return false;
 #if defined(_POSIX_SYNCHRONIZED_IO) && _POSIX_SYNCHRONIZED_IO > 0

@@ -119,6 +119,9 @@ std::optional<DataRegion> stream_last_data(ImageStream* stream, uint64_t end) {
   return found;
 }
 
+// The reads are not started ahead: the system's own read-ahead serves.
+void prefetch_file(const char* /*path*/, uint64_t /*head*/, uint64_t /*tail*/) {}
+
 bool stream_sync(ImageStream* stream) {
   if (!stream->open) return false;
   FILE* file = file_of(stream);

@@ -347,3 +347,11 @@ ScanResult scan_volume(ImageContext* image) {
   result.volume = std::move(volume);
   return result;
 }
+
+void prefetch_scan(const char* path) {
+  // Up to 4096-byte block 256 and the sequence right after it; from the end,
+  // the anchors at N - 256 and N - 1 and a reserve sequence between them.
+  constexpr uint64_t kHeadBytes = (uint64_t{256} + 16) * 4096;
+  constexpr uint64_t kTailBytes = uint64_t{1} << 20;
+  prefetch_image_file(path, kHeadBytes, kTailBytes);
+}

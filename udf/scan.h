@@ -28,3 +28,10 @@ struct ScanResult {
 // image's end (udf/sessions.h) and each is scanned as the first is, its VAT
 // in the blocks before the next session's start.
 ScanResult scan_volume(ImageContext* image);
+
+// Starts the reads that scan_volume will make of the image at `path`, for a
+// run that scans it after others: the recognition sequence, the anchors at
+// block 256 and 512 and the sequences after them at the usual block sizes,
+// the anchors and reserve sequence before the image's end, and the end of its
+// data, where a VAT lies. Returns without waiting for them.
+void prefetch_scan(const char* path);

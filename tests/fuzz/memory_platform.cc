@@ -118,6 +118,9 @@ std::optional<DataRegion> stream_last_data(ImageStream* /*stream*/, uint64_t end
   return DataRegion{first * kMemorySectorSize, last};
 }
 
+// The image is in memory already.
+void prefetch_file(const char* /*path*/, uint64_t /*head*/, uint64_t /*tail*/) {}
+
 bool stream_sync(ImageStream* stream) {
   MemoryImage& image = served_image();
   if (!stream->open) return false;
