@@ -300,43 +300,92 @@ std::optional<DataRegion> stream_last_data(ImageStream* stream, uint64_t end) {
   return last_region_by_seeking(descriptor_of(stream), end);
 }
 
+namespace {
+
+#ifdef POSIX_FADV_WILLNEED
+void advise_reading(int fd, uint64_t first, uint64_t last) {
+  if (first < last) posix_fadvise(fd, static_cast<off_t>(first), static_cast<off_t>(last - first), POSIX_FADV_WILLNEED);
+}
+
+// The data of [first, last), found by seeking from region to region.
+void advise_data_by_seeking(int fd, uint64_t first, uint64_t last) {
+  while (first < last) {
+    uint64_t stop = last;
+#if defined(SEEK_DATA) && defined(SEEK_HOLE)
+    const off_t data = lseek(fd, static_cast<off_t>(first), SEEK_DATA);
+    if (data < 0 && errno == ENXIO) return;  // only holes from here on
+    if (data >= 0) {
+      first = static_cast<uint64_t>(data);
+      if (first >= last) return;
+      const off_t hole = lseek(fd, data, SEEK_HOLE);
+      if (hole > data) stop = std::min(last, static_cast<uint64_t>(hole));
+    }
+#endif
+    advise_reading(fd, first, stop);
+    first = stop;
+  }
+}
+
+#ifdef __linux__
+// The same from one look at the extent map, for a file of a few extents;
+// false where it has more or there is no map.
+bool advise_data_by_extents(int fd, uint64_t size, uint64_t head_end, uint64_t tail_first, uint64_t tail) {
+  constexpr uint32_t kExtents = 32;
+  alignas(fiemap) uint8_t storage[sizeof(fiemap) + kExtents * sizeof(fiemap_extent)] = {};
+  auto* map = reinterpret_cast<fiemap*>(storage);
+  map->fm_length = size;
+  map->fm_extent_count = kExtents;
+  if (ioctl(fd, FS_IOC_FIEMAP, map) != 0) return false;
+  const uint32_t mapped = map->fm_mapped_extents;
+  if (mapped == kExtents && (map->fm_extents[mapped - 1].fe_flags & FIEMAP_EXTENT_LAST) == 0) return false;
+  for (uint32_t k = 0; k < mapped; ++k) {
+    const fiemap_extent& extent = map->fm_extents[k];
+    const uint64_t first = extent.fe_logical;
+    const uint64_t last = std::min<uint64_t>(size, first + extent.fe_length);
+    advise_reading(fd, first, std::min(last, head_end));
+    advise_reading(fd, std::max(first, tail_first), last);
+    if (k + 1 == mapped && last < tail_first) advise_reading(fd, std::max({first, head_end, last - std::min(last, tail)}), last);
+  }
+  return true;
+}
+#endif
+#endif
+
+}  // namespace
+
 void prefetch_file(const char* path, uint64_t head, uint64_t tail) {
 #ifdef POSIX_FADV_WILLNEED
-  ImageStream stream;
-  if (!stream_open(&stream, path, false)) return;
-  const uint64_t size = stream_size(&stream).value_or(0);
-  if (size == 0 || size > static_cast<uint64_t>(INT64_MAX)) return;
-  const int fd = descriptor_of(&stream);
-  // The advice only queues the reads; what it cannot queue is left to the
-  // reads themselves. Only the data of [first, last) is named: the holes of
-  // a sparse file cost no reads, and pages read ahead over them would only
-  // be zeroed, more than all the rest costs on a sparse image.
-  const auto advise = [fd](uint64_t first, uint64_t last) {
-    while (first < last) {
-      uint64_t stop = last;
-#if defined(SEEK_DATA) && defined(SEEK_HOLE)
-      const off_t data = lseek(fd, static_cast<off_t>(first), SEEK_DATA);
-      if (data < 0 && errno == ENXIO) return;  // only holes from here on
-      if (data >= 0) {
-        first = static_cast<uint64_t>(data);
-        if (first >= last) return;
-        const off_t hole = lseek(fd, data, SEEK_HOLE);
-        if (hole > data) stop = std::min(last, static_cast<uint64_t>(hole));
-      }
-#endif
-      posix_fadvise(fd, static_cast<off_t>(first), static_cast<off_t>(stop - first), POSIX_FADV_WILLNEED);
-      first = stop;
-    }
-  };
-  const uint64_t head_end = std::min(size, head);
-  advise(0, head_end);
-  const uint64_t end_first = std::max(head_end, size - std::min(size, tail));
-  advise(end_first, size);
-  // A sparse file's data may end well before the holes at its end.
-  const auto region = stream_last_data(&stream, size);
-  if (region && region->last < end_first) {
-    advise(std::max({head_end, region->first, region->last - std::min(region->last, tail)}), region->last);
+  // Opened as stream_open opens a file to read, left non-blocking: nothing
+  // is read through it.
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return;
+  struct stat status;
+  off_t end = -1;
+  if (fstat(fd, &status) == 0) {
+    if (S_ISREG(status.st_mode)) end = status.st_size;
+    if (S_ISBLK(status.st_mode)) end = lseek(fd, 0, SEEK_END);
   }
+  const uint64_t size = end > 0 ? static_cast<uint64_t>(end) : 0;
+  // The advice only queues the reads; what it cannot queue is left to the
+  // reads themselves. Only data is named: the holes of a sparse file cost
+  // no reads, and pages read ahead over them would only be zeroed, more
+  // than all the rest costs on a sparse image.
+  const uint64_t head_end = std::min(size, head);
+  const uint64_t tail_first = std::max(head_end, size - std::min(size, tail));
+  bool done = size == 0;
+#ifdef __linux__
+  done = done || advise_data_by_extents(fd, size, head_end, tail_first, tail);
+#endif
+  if (!done) {
+    advise_data_by_seeking(fd, 0, head_end);
+    advise_data_by_seeking(fd, tail_first, size);
+    // A sparse file's data may end well before the holes at its end.
+    const auto region = last_region_by_seeking(fd, size);
+    if (region && region->last < tail_first) {
+      advise_reading(fd, std::max({head_end, region->first, region->last - std::min(region->last, tail)}), region->last);
+    }
+  }
+  close(fd);
 #else
   (void)path;
   (void)head;
