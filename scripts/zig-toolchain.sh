@@ -31,6 +31,7 @@ if [[ ! -f $home/complete ]]; then
   flock 9
   if [[ ! -f $home/complete ]]; then
     echo "Installing the Zig compiler into $home" >&2
+    start=$SECONDS
     rm -rf "$home"
     mkdir -p "$home" "$bin"
     cp "$source/package.json" "$source/package-lock.json" "$home/"
@@ -46,6 +47,8 @@ if [[ ! -f $home/complete ]]; then
         "$home/cache" "$home/cache" "$zig" "$tool" "${target[*]}" >"$bin/zig-$tool"
       chmod +x "$bin/zig-$tool"
     done
+    "$zig" version >"$home/version"
+    echo "Zig compiler installed in $((SECONDS - start)) s on $(date -u +%F) into $home" >"$home/made"
     touch "$home/complete"
   fi
 fi
