@@ -174,10 +174,12 @@ if wants windows-arm64; then
        "and $(qemu-aarch64-static --version | head -1)"
   # What the first run on this machine set up, and how long it took.
   cat "$(scripts/zig-toolchain.sh)/../made" "$(scripts/wine-arm64.sh setup)/../made"
+  # Each shard in one mount namespace with the root's directories bound, so
+  # that a run costs little more than wine's start.
   shard() {
     WINEPREFIX=${prefixes[$1]} GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=$1 \
-      VOLQUILL_BINARY="$PWD/$out/windows-arm64/volquill.exe" VOLQUILL_RUNNER="${wine_arm64[*]} run" \
-      VOLQUILL_PROCESSOR=arm64 VOLQUILL_STDOUT=windows-1252 \
+      VOLQUILL_BINARY="$PWD/$out/windows-arm64/volquill.exe" VOLQUILL_PROCESSOR=arm64 \
+      VOLQUILL_RUNNER="${wine_arm64[*]} run" VOLQUILL_STDOUT=windows-1252 "${wine_arm64[@]}" bound \
       "$run_tests" --gtest_brief=1 >"$out/windows-arm64/run_tests.$1.log" 2>&1
   }
   shards() {

@@ -6,6 +6,9 @@
 #   scripts/wine-arm64.sh setup           makes the root (once) and registers qemu
 #   scripts/wine-arm64.sh run PROGRAM...  runs wine64 PROGRAM... inside the root
 #   scripts/wine-arm64.sh wineserver ARG  runs the root's wineserver (-p, -k)
+#   scripts/wine-arm64.sh bound COMMAND...  runs COMMAND of this machine with
+#                                         the directories bound once, where
+#                                         `run` costs less
 #
 # The root is made by mmdebstrap from Debian's packages (about 130 MB to
 # fetch, 470 MB on disk) and kept in the cache folder (VOLQUILL_CACHE;
@@ -18,6 +21,12 @@
 # (the interpreter opened at registration), so that it runs inside the root,
 # which holds no qemu.
 set -euo pipefail
+# Inside `bound` a run only enters the root, in the current directory (which
+# must lie in a bound one): the cheap way for the many runs of the tests.
+if [[ ${1:-} == run && -n ${VOLQUILL_WINE_ARM64_BOUND:-} ]]; then
+  shift
+  exec unshare --root="$VOLQUILL_WINE_ARM64_BOUND" --wd="$PWD" /usr/lib/wine/wine64 "$@"
+fi
 tree=$(cd "$(dirname "$0")/.." && pwd)
 if [[ -n ${VOLQUILL_CACHE:-} ]]; then
   cache=$VOLQUILL_CACHE
@@ -72,31 +81,39 @@ register_qemu() {
   grep -q '^flags:.*F' "$entry" || fail "$entry is registered without flag F"
 }
 
-# Runs "$@" inside the root, the directories bound.
-enter() {
+# Runs "$@" (a program of this machine) in a mount namespace of its own in
+# which the root has the directories bound.
+bound() {
   [[ -f $home/complete ]] || fail "no root yet: run scripts/wine-arm64.sh setup"
-  local binds=(/tmp "$tree") dir wd=/
+  local binds=(/tmp "$tree")
   [[ -n ${TMPDIR:-} ]] && binds+=("$TMPDIR")
   [[ -n ${WINEPREFIX:-} ]] && binds+=("$(dirname "$WINEPREFIX")")
-  for dir in "${binds[@]}"; do
-    [[ $PWD == "$dir" || $PWD == "$dir"/* ]] && wd=$PWD
-  done
   # WINELOADERNOEXEC: the loader starts the program without first executing
   # itself again. Through qemu that second start would cost a tenth of a
   # second and lose the signals the caller ignores (SIGXFSZ, which a test of
   # failing writes relies on): qemu catches them itself, and a caught signal
   # is reset by execve.
   # shellcheck disable=SC2016 # expanded by the inner shell
-  LC_ALL=C.UTF-8 WINELOADERNOEXEC=1 exec unshare --mount --propagation private bash -c '
-    root=$1 wd=$2
-    shift 2
+  LC_ALL=C.UTF-8 WINELOADERNOEXEC=1 VOLQUILL_WINE_ARM64_BOUND=$root exec unshare --mount --propagation private bash -c '
+    root=$1
+    shift
     mount --rbind /proc "$root/proc" && mount --rbind /dev "$root/dev" || exit 125
     while [[ $1 != -- ]]; do
       mkdir -p "$root$1" && mount --bind "$1" "$root$1" || exit 125
       shift
     done
     shift
-    exec unshare --root="$root" --wd="$wd" "$@"' enter "$root" "$wd" "${binds[@]}" -- "$@"
+    exec "$@"' bound "$root" "${binds[@]}" -- "$@"
+}
+
+# Runs the root's program "$@" inside it, in the current directory when that
+# is bound, else in /.
+enter() {
+  local dir wd=/
+  for dir in /tmp "$tree" ${TMPDIR:+"$TMPDIR"} ${WINEPREFIX:+"$(dirname "$WINEPREFIX")"}; do
+    [[ $PWD == "$dir" || $PWD == "$dir"/* ]] && wd=$PWD
+  done
+  bound unshare --root="$root" --wd="$wd" "$@"
 }
 
 case ${1:-} in
@@ -109,12 +126,16 @@ case ${1:-} in
     shift
     enter /usr/lib/wine/wine64 "$@"
     ;;
+  bound)
+    shift
+    bound "$@"
+    ;;
   wineserver)
     shift
     enter /usr/lib/wine/wineserver "$@"
     ;;
   *)
-    echo "usage: scripts/wine-arm64.sh setup | run PROGRAM [ARG...] | wineserver ARG" >&2
+    echo "usage: scripts/wine-arm64.sh setup | run PROGRAM [ARG...] | wineserver ARG | bound COMMAND..." >&2
     exit 2
     ;;
 esac
