@@ -3,16 +3,17 @@
 
 #include <string>
 
-// MinGW checks `printf` formats against msvcrt.dll's rules, which lack %zu;
-// print_out formats with MinGW's own C99 printf there.
-#if defined(__MINGW32__)
+// MinGW's g++ checks `printf` formats against msvcrt.dll's rules, which lack
+// %zu; print_out formats with MinGW's own C99 printf there (clang knows no
+// gnu_printf and checks the C99 rules anyway).
+#if defined(__MINGW32__) && !defined(__clang__)
 #define VOLQUILL_PRINTF_FORMAT gnu_printf
 #else
 #define VOLQUILL_PRINTF_FORMAT printf
 #endif
 
-// printf-style narrow output. On Windows the text is UTF-8 and is written in
-// the console's or the ANSI code page (see write_stdout).
+// printf-style narrow output. On Windows the text is UTF-8 and is written to
+// a console as UTF-16, else in the ANSI code page (see write_stdout).
 void print_out(const char* format, ...) __attribute__((format(VOLQUILL_PRINTF_FORMAT, 1, 2)));
 
 // Flushes standard output; false when anything written to it was lost (a

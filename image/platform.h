@@ -104,8 +104,8 @@ bool random_bytes(std::span<uint8_t> out);
 bool decode_argument(const char* argument, std::span<char16_t> out);
 
 // Writes narrow text to standard output: on POSIX the bytes as they are; on
-// Windows, UTF-8 text converted to the console's code page, or to the ANSI
-// code page when standard output is not a console.
+// Windows, UTF-8 text written to a console as UTF-16 (WriteConsoleW), or
+// converted to the ANSI code page when standard output is not a console.
 void write_stdout(const char* text, size_t size);
 
 // Writes bytes to standard output unchanged, on every platform (on Windows in

@@ -1,7 +1,7 @@
 // Windows side of the platform layer: the C runtime's binary streams with
 // 64-bit positioning, opened by UTF-16 path; arguments in UTF-8 (main.cc reads
-// the wide command line); narrow output in the console's or the ANSI code
-// page and standard output in UTF-16 text mode for the label line.
+// the wide command line); narrow output as UTF-16 to a console, else in the
+// ANSI code page, and standard output in UTF-16 text mode for the label line.
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <utility>
 #include <vector>
@@ -149,12 +150,25 @@ bool decode_argument(const char* argument, std::span<char16_t> out) {
   return utf8_to_utf16(argument, out);
 }
 
-// ASCII goes out as it is. Other text is converted to the console's output
-// code page, or to the ANSI code page when standard output is redirected,
-// each character that code page lacks becoming '?'.
+// ASCII goes out as it is. Other text goes to a console as UTF-16 through
+// WriteConsoleW, so that every character shows whatever its code page; to a
+// file or pipe it is converted to the ANSI code page (to the console's output
+// code page for another character device), each character that code page
+// lacks becoming '?'.
 void write_stdout(const char* text, size_t size) {
   const bool ascii =
       std::all_of(text, text + size, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  const HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD console_mode = 0;
+  if (!ascii && GetConsoleMode(console, &console_mode) != 0) {
+    const std::vector<wchar_t> units = to_wide(std::string(text, size).c_str());
+    if (!units.empty()) {
+      std::fflush(stdout);
+      DWORD written = 0;
+      WriteConsoleW(console, units.data(), static_cast<DWORD>(std::wcslen(units.data())), &written, nullptr);
+      return;
+    }
+  }
   const UINT code_page = _isatty(_fileno(stdout)) ? GetConsoleOutputCP() : GetACP();
   const std::vector<wchar_t> wide =
       ascii || code_page == CP_UTF8 ? std::vector<wchar_t>() : to_wide(std::string(text, size).c_str());

@@ -12,7 +12,8 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer, a bounded fuzz session over
 # whole query and relabel runs (VOLQUILL_FUZZ_SECONDS, default 30), the tests
 # under valgrind on the Release build's objects, the whole-run tests against
-# the Windows x64 build under wine and the Linux ARM64 build under qemu-user,
+# the Windows x64 build under wine, the Windows ARM64 build under arm64 wine
+# through qemu-user and the Linux ARM64 build under qemu-user,
 # and the install, manual page and Debian package check.
 #
 # The Release build comes first, and every stage but the sanitizer and fuzz
@@ -177,6 +178,10 @@ windows_check() {
   stage "Windows x64 build, whole-run tests under wine" bash scripts/cross-check.sh windows
 }
 
+windows_arm64_check() {
+  stage "Windows ARM64 build, whole-run tests under arm64 wine" bash scripts/cross-check.sh windows-arm64
+}
+
 arm64_check() {
   stage "Linux ARM64 build, whole-run tests under qemu-user" bash scripts/cross-check.sh arm64
 }
@@ -189,7 +194,8 @@ package_check() {
 
 packages=(cmake g++ make libgtest-dev libgmock-dev nlohmann-json3-dev strace)
 $quick || packages+=(valgrind clang libclang-rt-14-dev g++-mingw-w64-x86-64-win32 wine wine64
-                     g++-aarch64-linux-gnu qemu-user dpkg-dev groff-base man-db)
+                     g++-aarch64-linux-gnu qemu-user dpkg-dev groff-base man-db
+                     mmdebstrap qemu-user-static bsdutils)
 stage "install packages" scripts/install-deps.sh "${packages[@]}"
 interop_tools=missing
 if scripts/install-deps.sh "${interop_packages[@]}" && [[ -x /usr/bin/python3 ]]; then
@@ -211,6 +217,7 @@ else
   in_lane 5 release_tests valgrind_stage arm64_check
   in_lane 0 interop_suite fuzz_session windows_check
   in_lane 5 sanitizer_build sanitizer_tests package_check
+  in_lane 5 windows_arm64_check
 fi
 status=0
 wait_lanes || status=$?
