@@ -32,7 +32,7 @@ void add_label(std::vector<FieldChange>* changes, const LabelField& field, size_
   }
 }
 
-void apply(std::vector<uint8_t>* bytes, const std::vector<FieldChange>& changes) {
+void apply_changes(std::vector<uint8_t>* bytes, const std::vector<FieldChange>& changes) {
   for (const FieldChange& change : changes) {
     if (!field_fits(*bytes, change.offset, change.bytes.size())) continue;
     std::copy(change.bytes.begin(), change.bytes.end(), bytes->begin() + static_cast<ptrdiff_t>(change.offset));
@@ -125,7 +125,7 @@ bool plan_complete(const Plan& plan) {
 
 std::vector<uint8_t> planned_bytes(const PlannedBlock& planned) {
   std::vector<uint8_t> bytes = planned.current;
-  apply(&bytes, planned.changes);
+  apply_changes(&bytes, planned.changes);
   if (planned.renew_tag) finalize_tag(bytes, get_u16(bytes, kTagCrcLengthOffset));
   return bytes;
 }
@@ -170,7 +170,7 @@ Plan plan_relabel(const Volume& volume, const Change& change) {
     }
     std::vector<FieldChange> changes = copy_changes(copy, change);
     std::vector<uint8_t> patched = copy.bytes;
-    apply(&patched, changes);
+    apply_changes(&patched, changes);
     const size_t write = add_write(&plan, copy, std::move(changes), group);
     LabelCopy after{copy.kind, copy.block, copy.place, true, std::move(patched), copy.field, copy.tagged, copy.session};
     std::optional<uint32_t> session;
