@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 
 #include "image_builder.h"
@@ -352,9 +353,18 @@ TEST_F(OpenFailure, FaultsAreToldAndNothingIsWritten) {
   const std::string path = dir.file("image.iso");
   const std::string fifo = dir.file("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  // The reserve sequence's read (the 15th) fails with EIO.
+  // The reserve sequence's read (of block 48) fails with EIO: which pread
+  // that is, a traced query tells, whatever else the process reads.
+  ASSERT_TRUE(builder::write_file(path, builder::plain_layout("Old").image));
+  const std::string trace = dir.file("trace");
+  ToolOptions tracing;
+  tracing.prefix = {"strace", "-qq", "-o", trace, "-e", "trace=pread64"};
+  if (traced) run_tool({path}, tracing);
+  std::ifstream lines(trace);
+  size_t reserve_read = 0;
+  for (std::string line; std::getline(lines, line) && line.find(", 98304)") == std::string::npos;) ++reserve_read;
   const std::vector<std::string> eio = {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
-                                        "inject=pread64:error=EIO:when=15"};
+                                        "inject=pread64:error=EIO:when=" + std::to_string(reserve_read + 1)};
   const std::string changing = "Changing " + path + " volume label to 'New'\n";
   const std::string nothing = "Nothing written (--force writes the copies that verify)\n";
   const struct {
