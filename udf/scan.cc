@@ -258,7 +258,13 @@ bool has_partition_at(const ScanState& state, uint32_t block) {
 // walked. `last` is set to the tail's last non-zero block.
 std::optional<ScanState> find_session_before(ImageContext* image, uint64_t end, const ScanState& first,
                                              std::optional<uint32_t>* last) {
-  const SessionTail tail = read_session_tail(image, end, first.main_extent);
+  // A dense image may end in zeros: read through them only where a VAT may
+  // lie behind them.
+  bool virtual_map = false;
+  for (const SequenceFindings* findings : {&first.main, &first.reserve}) {
+    for (const PartitionEntry& map : findings->maps) virtual_map = virtual_map || map.kind == PartitionKind::Virtual;
+  }
+  const SessionTail tail = read_session_tail(image, end, first.main_extent, virtual_map);
   *last = tail.last;
   std::optional<ScanState> closing;
   std::optional<uint32_t> partition;

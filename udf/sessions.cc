@@ -54,9 +54,10 @@ SequenceExtent read_sequence_extent(ConstBlockSpan anchor, size_t offset) {
   return SequenceExtent{get_u32(anchor, offset + extent_ad::kLength), get_u32(anchor, offset + extent_ad::kLocation)};
 }
 
-SessionTail read_session_tail(ImageContext* image, uint64_t end, SequenceExtent first_main) {
+SessionTail read_session_tail(ImageContext* image, uint64_t end, SequenceExtent first_main, bool deep) {
   SessionTail found;
-  const auto tail = read_image_tail(image, end);
+  constexpr uint64_t kShallowBlocks = 4;
+  const auto tail = deep ? read_image_tail(image, end) : read_image_tail(image, end, kShallowBlocks * image->block_size);
   if (!tail) return found;
   found.last = tail->last;
   const uint32_t size = image->block_size;

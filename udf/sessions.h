@@ -30,7 +30,9 @@ struct SessionTail {
   std::optional<std::vector<uint8_t>> closing_anchor;
   std::optional<uint32_t> vat_partition_start;
 };
-SessionTail read_session_tail(ImageContext* image, uint64_t end, SequenceExtent first_main);
+// Through a zero tail of at most 64 MiB where `deep` (a volume with a
+// virtual partition, whose VAT may lie behind one), else of a few blocks.
+SessionTail read_session_tail(ImageContext* image, uint64_t end, SequenceExtent first_main, bool deep);
 
 // A session's start and its anchor as read.
 struct SessionAnchor {

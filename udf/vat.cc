@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr uint64_t kZeroBytesSearched = uint64_t{64} << 20;
 constexpr uint64_t kLargestChunkBytes = uint64_t{1} << 20;
 constexpr uint32_t kFirstChunkBlocks = 4;
 constexpr uint32_t kNoVirtualBlock = 0xFFFFFFFF;
@@ -83,7 +82,7 @@ bool read_data(ImageContext* image, const VatInfo& vat, uint64_t offset, std::sp
 
 }  // namespace
 
-std::optional<ImageTail> read_image_tail(ImageContext* image, uint64_t end) {
+std::optional<ImageTail> read_image_tail(ImageContext* image, uint64_t end, uint64_t zero_limit) {
   const uint32_t size = image->block_size;
   const uint64_t max_chunk = std::max<uint64_t>(1, kLargestChunkBytes / size);
   uint64_t zero_bytes = 0;
@@ -95,7 +94,7 @@ std::optional<ImageTail> read_image_tail(ImageContext* image, uint64_t end) {
     uint64_t e = std::min(end_block, (region->last + size - 1) / size);
     uint64_t chunk = std::min<uint64_t>(kFirstChunkBlocks, max_chunk);
     while (e > first_block) {
-      uint64_t n = std::min({chunk, e - first_block, (kZeroBytesSearched - zero_bytes) / size});
+      uint64_t n = std::min({chunk, e - first_block, (zero_limit - zero_bytes) / size});
       if (n == 0) return std::nullopt;
       const uint64_t s = e - n;
       // The buffer grows with the chunks: most searches end in the first.
@@ -112,7 +111,7 @@ std::optional<ImageTail> read_image_tail(ImageContext* image, uint64_t end) {
           return tail;
         }
         zero_bytes += size;
-        if (zero_bytes >= kZeroBytesSearched) return std::nullopt;
+        if (zero_bytes >= zero_limit) return std::nullopt;
       }
       e = s;
       chunk = std::min(chunk * 2, max_chunk);

@@ -21,7 +21,8 @@ struct ImageTail {
 // The image's tail before block `end`. Holes of a sparse file are skipped
 // unread; at most 64 MiB of zero bytes are read, and a longer zero tail
 // yields none.
-std::optional<ImageTail> read_image_tail(ImageContext* image, uint64_t end);
+// `zero_bytes` bounds the zero bytes read on the way (64 MiB by default).
+std::optional<ImageTail> read_image_tail(ImageContext* image, uint64_t end, uint64_t zero_bytes = uint64_t{64} << 20);
 
 // Looks at the last non-zero block `last` (of the image, or of the session
 // the partition belongs to) and the three before it for the VAT's File
