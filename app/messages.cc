@@ -71,8 +71,6 @@ std::string label_names_file_message(const char* label) {
          "' is the name of an existing file (-l shows several images; --label sets this label)";
 }
 
-const char* list_changes_nothing_message() { return "-l shows the labels and changes nothing"; }
-
 const char* out_of_memory_message() { return "Out of memory"; }
 
 void print_line(const std::string& text) { print_out("%s\n", text.c_str()); }

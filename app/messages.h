@@ -53,9 +53,6 @@ const char* too_many_arguments_message();
 // Without -l or --json: the label operand names a file that exists.
 std::string label_names_file_message(const char* label);
 
-// -l with a label or UUID.
-const char* list_changes_nothing_message();
-
 // "Out of memory", as a run that ran out of memory ends, and as an image of
 // a list that did gets it for its error.
 const char* out_of_memory_message();

@@ -357,9 +357,14 @@ int run_command_line(int argc, char** argv) {
   }
   char* const* operand = argv + options.first_operand;
   // -l and --json show images: every operand is one, and nothing changes. A
-  // single image with --json is the plain query's record.
+  // single image with --json is the plain query's record. -l with a label or
+  // UUID is a usage error: the usage text shows its form.
   if ((options.json || options.list) && (options.label != nullptr || options.uuid_given)) {
-    print_line(options.json ? "--json shows a volume and changes nothing" : list_changes_nothing_message());
+    if (options.json) {
+      print_line("--json shows a volume and changes nothing");
+    } else {
+      print_usage();
+    }
     return 1;
   }
   if (options.list || (options.json && operands > 1)) return run_list(operand, operands, options);

@@ -563,8 +563,8 @@ TEST_F(Report, VerboseAndJsonQueriesShowEveryCopy) {
   EXPECT_EQ(run_tool({"--json", missing}).out, "{\"path\": \"" + missing + "\", \"error\": \"Error opening file: " + missing + "\"}\n");
   for (const std::vector<std::string>& args : {std::vector<std::string>{"--json", "--label", "New", missing}, {"--json", "-u", "random", missing}, {"-l", "--label=New", missing, missing}}) {
     const ToolResult r = run_tool(args);
-    const std::string refusal = args[0] == "-l" ? "-l shows the labels and changes nothing" : "--json shows a volume and changes nothing";
-    EXPECT_EQ(r.out + std::to_string(r.status), refusal + "\n1");
+    const std::string refusal = args[0] == "-l" ? usage_text() : "--json shows a volume and changes nothing\n";
+    EXPECT_EQ(r.out + std::to_string(r.status), refusal + "1");
   }
 }
 
