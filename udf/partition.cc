@@ -59,14 +59,13 @@ void decode_partition_map(std::span<const uint8_t> map, size_t length, Partition
   }
 }
 
-// Start and length from the last verified Partition Descriptor of `findings`
+// The start from the last verified Partition Descriptor of `findings`
 // with the entry's number.
 bool match_partition(const SequenceFindings& findings, PartitionEntry* entry) {
   bool matched = false;
   for (size_t r = 0; r < findings.record_count; ++r) {
     if (findings.records[r].number == entry->number) {
       entry->start = findings.records[r].start;
-      entry->length = findings.records[r].length;
       matched = true;
     }
   }

@@ -173,8 +173,7 @@ void walk_sequence(ScanState* state, SequenceExtent extent, CopyPlace place) {
     if (tag == kTagPartition) {
       if (findings->record_count < findings->records.size()) {
         findings->records[findings->record_count++] =
-            PartitionRecord{get_u32(descriptor, pd::kStartingLocation), get_u32(descriptor, pd::kLength),
-                            get_u16(descriptor, pd::kPartitionNumber)};
+            PartitionRecord{get_u32(descriptor, pd::kStartingLocation), get_u16(descriptor, pd::kPartitionNumber)};
       }
     } else if (tag == kTagLogicalVolume) {
       take_logical_volume(state, descriptor, findings, main);
@@ -340,7 +339,6 @@ ScanResult scan_volume(ImageContext* image) {
   }
   Volume& shown = sessions.back().volume;
   volume.block_size = image->block_size;
-  volume.image_blocks = image->image_blocks;
   volume.main_sequence = sessions.back().main_extent;
   volume.reserve_sequence = sessions.back().reserve_extent;
   volume.partitions = std::move(shown.partitions);

@@ -100,7 +100,7 @@ std::vector<SessionAnchor> session_anchors_near(ImageContext* image, uint32_t pa
     if (!is_anchor(bytes, block)) continue;
     for (uint32_t back : {avdp::kFirstBlock, avdp::kSecondBlock}) {
       if (block < back || block - back <= floor || !session_recognised(image, block - back)) continue;
-      anchors.push_back(SessionAnchor{block - back, block, {bytes.begin(), bytes.end()}});
+      anchors.push_back(SessionAnchor{block - back, {bytes.begin(), bytes.end()}});
       break;
     }
   }

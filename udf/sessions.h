@@ -37,7 +37,6 @@ SessionTail read_session_tail(ImageContext* image, uint64_t end, SequenceExtent 
 // A session's start and its anchor as read.
 struct SessionAnchor {
   uint32_t start = 0;
-  uint32_t block = 0;
   std::vector<uint8_t> bytes;
 };
 

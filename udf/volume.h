@@ -51,7 +51,6 @@ struct VatInfo {
 // value-initialised entry is a Physical partition starting at block 0.
 struct PartitionEntry {
   uint32_t start = 0;   // Partition Starting Location of the matching Partition Descriptor
-  uint32_t length = 0;  // Partition Length, in blocks
   uint16_t number = 0;  // partition number named by the map
   PartitionKind kind = PartitionKind::Physical;
   uint32_t metadata_file_location = 0;    // logical block of the metadata file's File Entry
@@ -120,7 +119,6 @@ struct Session {
 // session's.
 struct Volume {
   uint32_t block_size = 2048;
-  uint64_t image_blocks = 0;
   SequenceExtent main_sequence;
   SequenceExtent reserve_sequence;
   std::vector<PartitionEntry> partitions;
