@@ -276,7 +276,7 @@ std::optional<ScanState> find_session_before(ImageContext* image, uint64_t end, 
   }
   if (!partition) return std::nullopt;
   for (uint32_t window = 0; window < kAnchorWindows; ++window) {
-    for (const SessionAnchor& anchor : session_anchors_near(image, *partition, 0, window)) {
+    for (const SessionAnchor& anchor : session_anchors_near(image, *partition, window)) {
       if (anchor.start >= end) continue;
       if (closing) {
         if (read_sequence_extent(anchor.bytes, avdp::kMainSequenceExtent) != closing->main_extent) continue;

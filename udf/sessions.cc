@@ -82,13 +82,12 @@ SessionTail read_session_tail(ImageContext* image, uint64_t end, SequenceExtent 
   return found;
 }
 
-std::vector<SessionAnchor> session_anchors_near(ImageContext* image, uint32_t partition_start, uint32_t floor,
-                                                uint32_t window) {
+std::vector<SessionAnchor> session_anchors_near(ImageContext* image, uint32_t partition_start, uint32_t window) {
   std::vector<SessionAnchor> anchors;
   const uint64_t top = uint64_t{kWindowBlocks} * window;
   if (partition_start <= top + 1) return anchors;
   const auto end = static_cast<uint32_t>(partition_start - top);  // one past the window
-  const uint32_t first = std::max<uint32_t>(end - std::min(end, kWindowBlocks), floor + 1);
+  const uint32_t first = std::max<uint32_t>(end - std::min(end, kWindowBlocks), 1);
   if (first >= end) return anchors;
   const uint32_t size = image->block_size;
   const uint32_t count = end - first;
@@ -99,7 +98,7 @@ std::vector<SessionAnchor> session_anchors_near(ImageContext* image, uint32_t pa
     const auto bytes = std::span(chunk).subspan(size_t{i} * size, size);
     if (!is_anchor(bytes, block)) continue;
     for (uint32_t back : {avdp::kFirstBlock, avdp::kSecondBlock}) {
-      if (block < back || block - back <= floor || !session_recognised(image, block - back)) continue;
+      if (block <= back || !session_recognised(image, block - back)) continue;
       anchors.push_back(SessionAnchor{block - back, {bytes.begin(), bytes.end()}});
       break;
     }
