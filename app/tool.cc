@@ -203,33 +203,19 @@ std::optional<std::string> scan_for_query(const char* path, ScanResult* scan) {
   return std::nullopt;
 }
 
-// The query: the label line, then with -v the report; with --json the record.
-int run_query(const char* path, const Options& options) {
+// The query of one image: the label line, then with -v the report; with
+// --json the record. A failure's line goes out as any message does, or in a
+// list (`listed`) as the label lines do, so that on Windows the whole list is
+// UTF-16 text. False when the image was not shown.
+bool show_image(const char* path, const Options& options, bool listed) {
   ScanResult scan;
   const std::optional<std::string> failure = scan_for_query(path, &scan);
   if (options.json) {
     write_utf8_out(failure ? error_json(path, *failure) : volume_json(path, *scan.volume));
-    return failure ? 1 : 0;
-  }
-  if (failure) {
-    print_line(*failure);
-    return 1;
-  }
-  wprint_out(L"Volume label of %S: %S\n", path, volume_label(*scan.volume).c_str());
-  if (options.verbose) print_volume_report(*scan.volume);
-  return 0;
-}
-
-// One image of a list, as run_query shows it, except that an error line goes
-// out as the label lines do, so that on Windows the whole list is UTF-16 text.
-// False when the image was not shown.
-bool show_listed(const char* path, const Options& options) {
-  ScanResult scan;
-  const std::optional<std::string> failure = scan_for_query(path, &scan);
-  if (options.json) {
-    write_utf8_out(failure ? error_json(path, *failure) : volume_json(path, *scan.volume));
-  } else if (failure) {
+  } else if (failure && listed) {
     wprint_out(L"%S\n", failure->c_str());
+  } else if (failure) {
+    print_line(*failure);
   } else {
     wprint_out(L"Volume label of %S: %S\n", path, volume_label(*scan.volume).c_str());
     if (options.verbose) print_volume_report(*scan.volume);
@@ -257,7 +243,7 @@ int run_list(char* const* paths, int count, const Options& options) {
     bool shown = false;
     bool out_of_memory = false;
     try {
-      shown = show_listed(paths[i], options);
+      shown = show_image(paths[i], options, true);
     } catch (const std::bad_alloc&) {
       out_of_memory = true;
     }
@@ -384,7 +370,7 @@ int run_command_line(int argc, char** argv) {
     }
   }
   // Without a label or UUID a dry run is a plain query.
-  if (!changes) return run_query(path, options);
+  if (!changes) return show_image(path, options, false) ? 0 : 1;
   // A dry run changes nothing: its listing says what a relabel would do.
   if (!options.dry_run) {
     if (label != nullptr) print_out("Changing %s volume label to '%s'\n", path, label);
