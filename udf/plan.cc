@@ -57,7 +57,7 @@ std::vector<FieldChange> copy_changes(const LabelCopy& copy, const Change& chang
     changes.push_back(FieldChange{pvd::kVolumeSetIdentifier, {field.begin(), field.end()}});
   }
   if (change.label) {
-    add_label(&changes, table.label, copy.kind == CopyKind::Vat ? copy.field : table.label.offset, *change.label);
+    add_label(&changes, table.label, label_offset(copy), *change.label);
     if (table.second) add_label(&changes, *table.second, table.second->offset, *change.label);
   }
   return changes;

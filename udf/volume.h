@@ -87,6 +87,10 @@ struct LabelCopy {
   uint32_t session = 0;
 };
 
+// Where the copy's label field lies in its bytes: the table's offset for
+// its kind, the VAT's where the scan found it.
+size_t label_offset(const LabelCopy& copy);
+
 // The identifier a verified copy holds (UTF-8); "" for one that does not
 // verify.
 std::string copy_identifier(const LabelCopy& copy);
