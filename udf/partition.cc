@@ -83,7 +83,7 @@ bool load_sparing_table(ImageContext* image, PartitionEntry* entry, uint32_t loc
   const std::span<uint8_t> table = scratch_bytes(image, size_t{blocks} * image->block_size);
   if (read_sectors(image, location, blocks, table) != blocks) return false;
   const auto bytes = table.first(size);
-  if (tag_identifier(bytes) != kTagSparingTable || !tag_verifies(bytes, location)) return false;
+  if (!verifies_as(bytes, kTagSparingTable, location)) return false;
   if (!bytes_are(bytes.subspan(sparing::kIdentifier, sparing::kIdentifierSize), kSparingTable)) {
     return false;
   }

@@ -63,8 +63,7 @@ std::array<std::optional<uint32_t>, 4> anchor_candidates(uint64_t blocks) {
 // Reads the block `block` into `descriptor`: an Anchor Volume Descriptor
 // Pointer (3/10.2) that verifies there.
 bool read_anchor(ImageContext* image, uint32_t block, BlockSpan descriptor) {
-  if (read_sectors(image, block, 1, descriptor) != 1) return false;
-  return tag_identifier(descriptor) == kTagAnchorPointer && tag_verifies(descriptor, block);
+  return read_sectors(image, block, 1, descriptor) == 1 && verifies_as(descriptor, kTagAnchorPointer, block);
 }
 
 // The block size and the anchor's bytes; none, with why, when no size

@@ -13,10 +13,6 @@ namespace {
 constexpr uint32_t kWindowBlocks = 8;
 constexpr std::string_view kBeginExtendedArea = "BEA01";
 
-bool is_anchor(ConstBlockSpan bytes, uint32_t block) {
-  return tag_identifier(bytes) == kTagAnchorPointer && tag_verifies(bytes, block);
-}
-
 // Whether the recognition sequence of a session starting at `start` holds a
 // Beginning Extended Area Descriptor and, after it, NSR02 or NSR03, up to the
 // first descriptor of Structure Version 0.
@@ -65,7 +61,7 @@ SessionTail read_session_tail(ImageContext* image, uint64_t end, SequenceExtent 
   const auto differs = [&](ConstBlockSpan anchor) {
     return read_sequence_extent(anchor, avdp::kMainSequenceExtent) != first_main;
   };
-  if (is_anchor(last_bytes, tail->last)) {
+  if (verifies_as(last_bytes, kTagAnchorPointer, tail->last)) {
     if (differs(last_bytes)) found.closing_anchor.emplace(last_bytes.begin(), last_bytes.end());
     return found;
   }
@@ -73,7 +69,7 @@ SessionTail read_session_tail(ImageContext* image, uint64_t end, SequenceExtent 
   if ((tag == kTagFileEntry || tag == kTagExtendedFileEntry) && tail->last >= avdp::kFirstBlock) {
     const uint32_t block = tail->last - avdp::kFirstBlock;
     std::vector<uint8_t> anchor(size, 0);
-    if (read_sectors(image, block, 1, anchor) == 1 && is_anchor(anchor, block)) {
+    if (read_sectors(image, block, 1, anchor) == 1 && verifies_as(anchor, kTagAnchorPointer, block)) {
       if (differs(anchor)) found.closing_anchor = std::move(anchor);
       return found;
     }
@@ -96,7 +92,7 @@ std::vector<SessionAnchor> session_anchors_near(ImageContext* image, uint32_t pa
   for (uint32_t i = read; i-- > 0;) {
     const uint32_t block = first + i;
     const auto bytes = std::span(chunk).subspan(size_t{i} * size, size);
-    if (!is_anchor(bytes, block)) continue;
+    if (!verifies_as(bytes, kTagAnchorPointer, block)) continue;
     for (uint32_t back : {avdp::kFirstBlock, avdp::kSecondBlock}) {
       if (block <= back || !session_recognised(image, block - back)) continue;
       anchors.push_back(SessionAnchor{block - back, {bytes.begin(), bytes.end()}});
