@@ -92,13 +92,13 @@ std::optional<std::vector<uint8_t>> find_anchor(ImageContext* image, ScanFailure
 
 // One session's scan: its Volume and what the walks gather on the way.
 struct ScanState {
-  ImageContext* image;
-  Volume volume;
+  ImageContext* image = nullptr;
+  Volume volume{};
   uint32_t start = 0;
   SequenceExtent main_extent;
   SequenceExtent reserve_extent;
-  SequenceFindings main;
-  SequenceFindings reserve;
+  SequenceFindings main{};
+  SequenceFindings reserve{};
   // long_ad of the File Set Descriptor from a Logical Volume Descriptor's
   // Logical Volume Contents Use; an extent length of 0 means none is known.
   std::array<uint8_t, long_ad::kSize> fsd_location{};
@@ -225,17 +225,10 @@ void read_integrity_revision(ScanState* state) {
 
 // Walks both sequences of the session whose anchor is `anchor`.
 ScanState walk_session(ImageContext* image, uint32_t start, ConstBlockSpan anchor) {
-  ScanState state{image,
-                  {},
-                  start,
-                  read_sequence_extent(anchor, avdp::kMainSequenceExtent),
-                  read_sequence_extent(anchor, avdp::kReserveSequenceExtent),
-                  {},
-                  {},
-                  {},
-                  false,
-                  0,
-                  0};
+  ScanState state{.image = image,
+                  .start = start,
+                  .main_extent = read_sequence_extent(anchor, avdp::kMainSequenceExtent),
+                  .reserve_extent = read_sequence_extent(anchor, avdp::kReserveSequenceExtent)};
   walk_sequence(&state, state.main_extent, CopyPlace::MainSequence);
   walk_sequence(&state, state.reserve_extent, CopyPlace::ReserveSequence);
   return state;
