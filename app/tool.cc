@@ -78,8 +78,7 @@ struct Options {
   bool verbose = false;
   bool json = false;
   bool list = false;
-  bool uuid_given = false;
-  const char* uuid = "";  // the value of -u / --uuid
+  const char* uuid = nullptr;  // the value of -u / --uuid ("" when it has none)
   const char* label = nullptr;  // the value of --label
   const char* unknown = nullptr;
   int first_operand = 1;
@@ -107,11 +106,12 @@ Options parse_options(int argc, char** argv) {
   int i = 1;
   // The UUID written into this argument (`rest`), else the next argument.
   const auto take_uuid = [&](const char* rest) {
-    options.uuid_given = true;
     if (*rest != 0) {
       options.uuid = rest;
     } else if (i + 1 < argc) {
       options.uuid = argv[++i];
+    } else if (options.uuid == nullptr) {
+      options.uuid = "";
     }
   };
   for (; i < argc && options.unknown == nullptr; ++i) {
@@ -149,7 +149,6 @@ Options parse_options(int argc, char** argv) {
       } else if (arg == "--uuid") {
         take_uuid("");
       } else if (arg.starts_with("--uuid=")) {
-        options.uuid_given = true;
         options.uuid = argv[i] + 7;
       } else {
         options.unknown = argv[i];
@@ -344,7 +343,7 @@ int run_command_line(int argc, char** argv) {
   char* const* operand = argv + options.first_operand;
   // -l and --json show images: every operand is one, and nothing changes. A
   // single image with --json is the plain query's record.
-  if ((options.json || options.list) && (options.label != nullptr || options.uuid_given)) {
+  if ((options.json || options.list) && (options.label != nullptr || options.uuid != nullptr)) {
     print_line(options.json ? "--json shows a volume and changes nothing" : list_changes_nothing_message());
     return 1;
   }
@@ -352,7 +351,7 @@ int run_command_line(int argc, char** argv) {
   if (!operands_are_one_image(operand, operands, options)) return 1;
   const char* path = operand[0];
   const char* label = options.label != nullptr ? options.label : operands > 1 ? operand[1] : nullptr;
-  const bool changes = label != nullptr || options.uuid_given;
+  const bool changes = label != nullptr || options.uuid != nullptr;
 
   Change change;
   if (label != nullptr) {
@@ -362,7 +361,7 @@ int run_command_line(int argc, char** argv) {
       return 1;
     }
   }
-  if (options.uuid_given) {
+  if (options.uuid != nullptr) {
     change.uuid = parse_uuid(options.uuid);
     if (!change.uuid) {
       print_out("Invalid UUID: %s (16 hexadecimal digits or random)\n", options.uuid);
