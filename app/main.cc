@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "app/messages.h"
 #include "app/tool.h"
 #include "image/console.h"
 #include "image/platform.h"
@@ -20,7 +21,7 @@
 namespace {
 
 [[noreturn]] void out_of_memory() {
-  print_out("Out of memory\n");
+  print_out("%s\n", out_of_memory_message());
   std::exit(1);
 }
 

@@ -78,8 +78,7 @@ struct Options {
   bool verbose = false;
   bool json = false;
   bool list = false;
-  bool uuid_given = false;
-  const char* uuid = "";  // the value of -u / --uuid
+  const char* uuid = nullptr;  // the value of -u / --uuid ("" when it has none)
   const char* label = nullptr;  // the value of --label
   const char* unknown = nullptr;
   int first_operand = 1;
@@ -107,11 +106,12 @@ Options parse_options(int argc, char** argv) {
   int i = 1;
   // The UUID written into this argument (`rest`), else the next argument.
   const auto take_uuid = [&](const char* rest) {
-    options.uuid_given = true;
     if (*rest != 0) {
       options.uuid = rest;
     } else if (i + 1 < argc) {
       options.uuid = argv[++i];
+    } else if (options.uuid == nullptr) {
+      options.uuid = "";
     }
   };
   for (; i < argc && options.unknown == nullptr; ++i) {
@@ -149,7 +149,6 @@ Options parse_options(int argc, char** argv) {
       } else if (arg == "--uuid") {
         take_uuid("");
       } else if (arg.starts_with("--uuid=")) {
-        options.uuid_given = true;
         options.uuid = argv[i] + 7;
       } else {
         options.unknown = argv[i];
@@ -203,33 +202,19 @@ std::optional<std::string> scan_for_query(const char* path, ScanResult* scan) {
   return std::nullopt;
 }
 
-// The query: the label line, then with -v the report; with --json the record.
-int run_query(const char* path, const Options& options) {
+// The query of one image: the label line, then with -v the report; with
+// --json the record. A failure's line goes out as any message does, or in a
+// list (`listed`) as the label lines do, so that on Windows the whole list is
+// UTF-16 text. False when the image was not shown.
+bool show_image(const char* path, const Options& options, bool listed) {
   ScanResult scan;
   const std::optional<std::string> failure = scan_for_query(path, &scan);
   if (options.json) {
     write_utf8_out(failure ? error_json(path, *failure) : volume_json(path, *scan.volume));
-    return failure ? 1 : 0;
-  }
-  if (failure) {
-    print_line(*failure);
-    return 1;
-  }
-  wprint_out(L"Volume label of %S: %S\n", path, volume_label(*scan.volume).c_str());
-  if (options.verbose) print_volume_report(*scan.volume);
-  return 0;
-}
-
-// One image of a list, as run_query shows it, except that an error line goes
-// out as the label lines do, so that on Windows the whole list is UTF-16 text.
-// False when the image was not shown.
-bool show_listed(const char* path, const Options& options) {
-  ScanResult scan;
-  const std::optional<std::string> failure = scan_for_query(path, &scan);
-  if (options.json) {
-    write_utf8_out(failure ? error_json(path, *failure) : volume_json(path, *scan.volume));
-  } else if (failure) {
+  } else if (failure && listed) {
     wprint_out(L"%S\n", failure->c_str());
+  } else if (failure) {
+    print_line(*failure);
   } else {
     wprint_out(L"Volume label of %S: %S\n", path, volume_label(*scan.volume).c_str());
     if (options.verbose) print_volume_report(*scan.volume);
@@ -257,7 +242,7 @@ int run_list(char* const* paths, int count, const Options& options) {
     bool shown = false;
     bool out_of_memory = false;
     try {
-      shown = show_listed(paths[i], options);
+      shown = show_image(paths[i], options, true);
     } catch (const std::bad_alloc&) {
       out_of_memory = true;
     }
@@ -359,7 +344,7 @@ int run_command_line(int argc, char** argv) {
   // -l and --json show images: every operand is one, and nothing changes. A
   // single image with --json is the plain query's record. -l with a label or
   // UUID is a usage error: the usage text shows its form.
-  if ((options.json || options.list) && (options.label != nullptr || options.uuid_given)) {
+  if ((options.json || options.list) && (options.label != nullptr || options.uuid != nullptr)) {
     if (options.json) {
       print_line("--json shows a volume and changes nothing");
     } else {
@@ -371,7 +356,7 @@ int run_command_line(int argc, char** argv) {
   if (!operands_are_one_image(operand, operands, options)) return 1;
   const char* path = operand[0];
   const char* label = options.label != nullptr ? options.label : operands > 1 ? operand[1] : nullptr;
-  const bool changes = label != nullptr || options.uuid_given;
+  const bool changes = label != nullptr || options.uuid != nullptr;
 
   Change change;
   if (label != nullptr) {
@@ -381,7 +366,7 @@ int run_command_line(int argc, char** argv) {
       return 1;
     }
   }
-  if (options.uuid_given) {
+  if (options.uuid != nullptr) {
     change.uuid = parse_uuid(options.uuid);
     if (!change.uuid) {
       print_out("Invalid UUID: %s (16 hexadecimal digits or random)\n", options.uuid);
@@ -389,7 +374,7 @@ int run_command_line(int argc, char** argv) {
     }
   }
   // Without a label or UUID a dry run is a plain query.
-  if (!changes) return run_query(path, options);
+  if (!changes) return show_image(path, options, false) ? 0 : 1;
   // A dry run changes nothing: its listing says what a relabel would do.
   if (!options.dry_run) {
     if (label != nullptr) print_out("Changing %s volume label to '%s'\n", path, label);

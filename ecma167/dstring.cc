@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr uint8_t kCompression8 = 8;
-constexpr uint8_t kCompression16 = 16;
 constexpr size_t kMaxLabelCharacters = kLongDstring - 2;  // what an 8-bit d-string of 128 bytes holds
 
 void encode_cs0_8(std::span<uint8_t> dest, std::span<const char16_t> units, size_t count) {

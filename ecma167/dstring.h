@@ -16,6 +16,10 @@
 constexpr size_t kShortDstring = 32;
 constexpr size_t kLongDstring = 128;
 
+// The Compression IDs of OSTA Compressed Unicode: 8-bit and 16-bit characters.
+constexpr uint8_t kCompression8 = 8;
+constexpr uint8_t kCompression16 = 16;
+
 // Number of UTF-16 code units the label argument is converted into.
 constexpr size_t kLabelUnits = kLongDstring;
 

@@ -56,6 +56,12 @@ inline uint16_t tag_identifier(ConstBlockSpan descriptor) {
 // (ECMA-167 3/7.2), or the logical block that points at it.
 bool tag_verifies(ConstBlockSpan descriptor, uint32_t location);
 
+// Whether `descriptor` has tag identifier `identifier` and verifies with Tag
+// Location `location`.
+inline bool verifies_as(ConstBlockSpan descriptor, uint16_t identifier, uint32_t location) {
+  return tag_identifier(descriptor) == identifier && tag_verifies(descriptor, location);
+}
+
 // Makes the tag valid for the descriptor's current contents: stores
 // `crc_length` as the Descriptor CRC Length, the CRC of that many bytes after
 // the tag, and the tag checksum. A `crc_length` beyond the descriptor is cut

@@ -5,7 +5,6 @@
 #include "image/context.h"
 
 bool open_image_file(ImageContext* image, const char* path, bool writable, OpenRefusal* refusal) {
-  image->path = path;
   if (!stream_open(&image->file, path, writable, refusal)) return false;
   image->image_bytes = stream_size(&image->file).value_or(0);
   return true;

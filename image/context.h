@@ -14,7 +14,6 @@
 
 struct ImageContext {
   ImageStream file;  // closed when the context goes out of scope
-  const char* path = "";
   // The volume's block size and the image's size in whole blocks and bytes.
   uint32_t block_size = 2048;
   uint64_t image_blocks = 0;

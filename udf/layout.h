@@ -69,7 +69,6 @@ constexpr size_t kLogicalVolumeIdentifier = 116;  // dstring[128]
 namespace pd {
 constexpr size_t kPartitionNumber = 22;
 constexpr size_t kStartingLocation = 188;
-constexpr size_t kLength = 192;
 }  // namespace pd
 
 // Logical Volume Descriptor (3/10.6).
@@ -166,7 +165,6 @@ constexpr size_t kSize = 8;
 namespace ext_ad {
 constexpr size_t kExtentLength = 0;
 constexpr size_t kLocation = 12;
-constexpr size_t kPartitionReference = 16;
 constexpr size_t kSize = 20;
 }  // namespace ext_ad
 

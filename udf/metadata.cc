@@ -61,7 +61,6 @@ std::optional<AllocationArea> locate_allocation_descriptors(ConstBlockSpan descr
   }
   AllocationArea area;
   area.type = static_cast<uint8_t>(get_u16(descriptor, fe::kIcbTagFlags) & 7);
-  area.length = lad;
   // Computed in 64 bits: L_EA cannot wrap the area back into the block.
   const uint64_t block_size = descriptor.size();
   const uint64_t start = uint64_t{ea_offset} + lea;
@@ -78,7 +77,7 @@ std::optional<AllocationArea> locate_allocation_descriptors(ConstBlockSpan descr
 
 std::optional<DecodedDescriptor> decode_allocation_descriptor(ConstBlockSpan descriptor,
                                                               size_t offset, uint8_t type) {
-  if (type == kEmbedded) return DecodedDescriptor{DecodedExtent{kEmbeddedKind, 0, 0, 0}, offset};
+  if (type == kEmbedded) return DecodedDescriptor{DecodedExtent{kEmbeddedKind, 0, 0}, offset};
   const size_t size = descriptor_size(type);
   if (size == 0 || !field_fits(descriptor, offset, size)) return std::nullopt;
   const auto ad = descriptor.subspan(offset, size);
@@ -92,12 +91,10 @@ std::optional<DecodedDescriptor> decode_allocation_descriptor(ConstBlockSpan des
     case kLongAd:
       extent.length = get_u32(ad, long_ad::kLength);
       extent.location = get_u32(ad, long_ad::kLogicalBlock);
-      extent.partition_reference = get_u16(ad, long_ad::kPartitionReference);
       break;
     default:
       extent.length = get_u32(ad, ext_ad::kExtentLength);
       extent.location = get_u32(ad, ext_ad::kLocation);
-      extent.partition_reference = get_u16(ad, ext_ad::kPartitionReference);
       break;
   }
   return DecodedDescriptor{extent, offset + size};

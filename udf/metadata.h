@@ -14,18 +14,16 @@
 
 // Where a File Entry's or Extended File Entry's allocation descriptors lie
 // within its block: `offset` of the first, their `type` (ICB flags bits 0-2)
-// and `count`, cut to what lies inside the block. `length` is L_AD as
-// recorded (the embedded data's length for type 3).
+// and `count`, cut to what lies inside the block (for type 3, the bytes of
+// embedded data).
 struct AllocationArea {
   size_t offset = 0;
   uint8_t type = 0;
   uint32_t count = 0;
-  uint32_t length = 0;
 };
 
 struct DecodedExtent {
   uint16_t kind = 0;  // kExtentKind or kEmbeddedKind
-  uint16_t partition_reference = 0;
   uint32_t location = 0;
   uint32_t length = 0;  // the whole 32-bit field, extent-type bits included
 };

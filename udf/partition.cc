@@ -59,14 +59,13 @@ void decode_partition_map(std::span<const uint8_t> map, size_t length, Partition
   }
 }
 
-// Start and length from the last verified Partition Descriptor of `findings`
+// The start from the last verified Partition Descriptor of `findings`
 // with the entry's number.
 bool match_partition(const SequenceFindings& findings, PartitionEntry* entry) {
   bool matched = false;
   for (size_t r = 0; r < findings.record_count; ++r) {
     if (findings.records[r].number == entry->number) {
       entry->start = findings.records[r].start;
-      entry->length = findings.records[r].length;
       matched = true;
     }
   }
@@ -84,7 +83,7 @@ bool load_sparing_table(ImageContext* image, PartitionEntry* entry, uint32_t loc
   const std::span<uint8_t> table = scratch_bytes(image, size_t{blocks} * image->block_size);
   if (read_sectors(image, location, blocks, table) != blocks) return false;
   const auto bytes = table.first(size);
-  if (tag_identifier(bytes) != kTagSparingTable || !tag_verifies(bytes, location)) return false;
+  if (!verifies_as(bytes, kTagSparingTable, location)) return false;
   if (!bytes_are(bytes.subspan(sparing::kIdentifier, sparing::kIdentifierSize), kSparingTable)) {
     return false;
   }

@@ -17,7 +17,6 @@ enum class ExtentList { Main, Mirror };
 // A Partition Descriptor of a sequence, kept for the matching with the maps.
 struct PartitionRecord {
   uint32_t start = 0;
-  uint32_t length = 0;
   uint16_t number = 0;
 };
 constexpr size_t kMaxPartitionRecords = 6;
@@ -38,9 +37,9 @@ struct SequenceFindings {
 std::vector<PartitionEntry> read_partition_maps(ConstBlockSpan lvd_bytes);
 
 // Builds the volume's partition table once both sequences have been walked: the
-// maps of the main sequence (else the reserve's), each given the start and
-// length of the verified Partition Descriptor with its number (the main
-// sequence's, else the reserve's); then reads what each kind needs: the
+// maps of the main sequence (else the reserve's), each given the start of
+// the verified Partition Descriptor with its number (the main sequence's,
+// else the reserve's); then reads what each kind needs: the
 // metadata file's and mirror's extents, the first sparing table that
 // verifies, the Virtual Allocation Table (found from `last`, the last
 // non-zero block of the session).

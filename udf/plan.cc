@@ -57,7 +57,7 @@ std::vector<FieldChange> copy_changes(const LabelCopy& copy, const Change& chang
     changes.push_back(FieldChange{pvd::kVolumeSetIdentifier, {field.begin(), field.end()}});
   }
   if (change.label) {
-    add_label(&changes, table.label, copy.kind == CopyKind::Vat ? copy.field : table.label.offset, *change.label);
+    add_label(&changes, table.label, label_offset(copy), *change.label);
     if (table.second) add_label(&changes, *table.second, table.second->offset, *change.label);
   }
   return changes;
@@ -169,10 +169,9 @@ Plan plan_relabel(const Volume& volume, const Change& change) {
       file_set_planned[copy.session] = true;
     }
     std::vector<FieldChange> changes = copy_changes(copy, change);
-    std::vector<uint8_t> patched = copy.bytes;
-    apply_changes(&patched, changes);
+    LabelCopy after = copy;  // as it will be written
+    apply_changes(&after.bytes, changes);
     const size_t write = add_write(&plan, copy, std::move(changes), group);
-    LabelCopy after{copy.kind, copy.block, copy.place, true, std::move(patched), copy.field, copy.tagged, copy.session};
     std::optional<uint32_t> session;
     if (several) session = copy.session + 1;
     plan.lines.push_back(PlanLine{copy.kind, copy.block, copy.place, copy_identifier(after), group, write, session});

@@ -63,8 +63,7 @@ std::array<std::optional<uint32_t>, 4> anchor_candidates(uint64_t blocks) {
 // Reads the block `block` into `descriptor`: an Anchor Volume Descriptor
 // Pointer (3/10.2) that verifies there.
 bool read_anchor(ImageContext* image, uint32_t block, BlockSpan descriptor) {
-  if (read_sectors(image, block, 1, descriptor) != 1) return false;
-  return tag_identifier(descriptor) == kTagAnchorPointer && tag_verifies(descriptor, block);
+  return read_sectors(image, block, 1, descriptor) == 1 && verifies_as(descriptor, kTagAnchorPointer, block);
 }
 
 // The block size and the anchor's bytes; none, with why, when no size
@@ -93,13 +92,13 @@ std::optional<std::vector<uint8_t>> find_anchor(ImageContext* image, ScanFailure
 
 // One session's scan: its Volume and what the walks gather on the way.
 struct ScanState {
-  ImageContext* image;
-  Volume volume;
+  ImageContext* image = nullptr;
+  Volume volume{};
   uint32_t start = 0;
   SequenceExtent main_extent;
   SequenceExtent reserve_extent;
-  SequenceFindings main;
-  SequenceFindings reserve;
+  SequenceFindings main{};
+  SequenceFindings reserve{};
   // long_ad of the File Set Descriptor from a Logical Volume Descriptor's
   // Logical Volume Contents Use; an extent length of 0 means none is known.
   std::array<uint8_t, long_ad::kSize> fsd_location{};
@@ -173,8 +172,7 @@ void walk_sequence(ScanState* state, SequenceExtent extent, CopyPlace place) {
     if (tag == kTagPartition) {
       if (findings->record_count < findings->records.size()) {
         findings->records[findings->record_count++] =
-            PartitionRecord{get_u32(descriptor, pd::kStartingLocation), get_u32(descriptor, pd::kLength),
-                            get_u16(descriptor, pd::kPartitionNumber)};
+            PartitionRecord{get_u32(descriptor, pd::kStartingLocation), get_u16(descriptor, pd::kPartitionNumber)};
       }
     } else if (tag == kTagLogicalVolume) {
       take_logical_volume(state, descriptor, findings, main);
@@ -227,17 +225,10 @@ void read_integrity_revision(ScanState* state) {
 
 // Walks both sequences of the session whose anchor is `anchor`.
 ScanState walk_session(ImageContext* image, uint32_t start, ConstBlockSpan anchor) {
-  ScanState state{image,
-                  {},
-                  start,
-                  read_sequence_extent(anchor, avdp::kMainSequenceExtent),
-                  read_sequence_extent(anchor, avdp::kReserveSequenceExtent),
-                  {},
-                  {},
-                  {},
-                  false,
-                  0,
-                  0};
+  ScanState state{.image = image,
+                  .start = start,
+                  .main_extent = read_sequence_extent(anchor, avdp::kMainSequenceExtent),
+                  .reserve_extent = read_sequence_extent(anchor, avdp::kReserveSequenceExtent)};
   walk_sequence(&state, state.main_extent, CopyPlace::MainSequence);
   walk_sequence(&state, state.reserve_extent, CopyPlace::ReserveSequence);
   return state;
@@ -277,7 +268,7 @@ std::optional<ScanState> find_session_before(ImageContext* image, uint64_t end, 
   }
   if (!partition) return std::nullopt;
   for (uint32_t window = 0; window < kAnchorWindows; ++window) {
-    for (const SessionAnchor& anchor : session_anchors_near(image, *partition, 0, window)) {
+    for (const SessionAnchor& anchor : session_anchors_near(image, *partition, window)) {
       if (anchor.start >= end) continue;
       if (closing) {
         if (read_sequence_extent(anchor.bytes, avdp::kMainSequenceExtent) != closing->main_extent) continue;
@@ -340,7 +331,6 @@ ScanResult scan_volume(ImageContext* image) {
   }
   Volume& shown = sessions.back().volume;
   volume.block_size = image->block_size;
-  volume.image_blocks = image->image_blocks;
   volume.main_sequence = sessions.back().main_extent;
   volume.reserve_sequence = sessions.back().reserve_extent;
   volume.partitions = std::move(shown.partitions);

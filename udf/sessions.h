@@ -37,19 +37,17 @@ SessionTail read_session_tail(ImageContext* image, uint64_t end, SequenceExtent 
 // A session's start and its anchor as read.
 struct SessionAnchor {
   uint32_t start = 0;
-  uint32_t block = 0;
   std::vector<uint8_t> bytes;
 };
 
 // The anchors that may open the session whose partition starts at block
 // `partition_start`, looked for in windows of 8 blocks going back from it
 // (`window` 0 is the 8 blocks just before it, 7 the farthest), nearest to it
-// first: each verified anchor after block `floor` whose recognition
-// sequence, 256 or 512 blocks before it, holds a Beginning Extended Area
-// Descriptor followed by NSR02 or NSR03. The session starts there.
+// first: each verified anchor whose recognition sequence, 256 or 512 blocks
+// before it and after block 0, holds a Beginning Extended Area Descriptor
+// followed by NSR02 or NSR03. The session starts there.
 constexpr uint32_t kAnchorWindows = 8;
-std::vector<SessionAnchor> session_anchors_near(ImageContext* image, uint32_t partition_start, uint32_t floor,
-                                                uint32_t window);
+std::vector<SessionAnchor> session_anchors_near(ImageContext* image, uint32_t partition_start, uint32_t window);
 
 // At most this many sessions are looked for (a CD holds at most 99).
 constexpr size_t kMaxSessions = 99;

@@ -9,17 +9,11 @@
 
 namespace {
 
-constexpr uint64_t kLargestChunkBytes = uint64_t{1} << 20;
-constexpr uint32_t kFirstChunkBlocks = 4;
 constexpr uint32_t kNoVirtualBlock = 0xFFFFFFFF;
 constexpr uint32_t kRecordedExtent = 0;
 
 constexpr std::string_view kVatIdentifier{"*UDF Virtual Alloc Tbl\0", 23};
 constexpr std::string_view kLvExtensionIdentifier{"*UDF VAT LVExtension\0\0\0", 23};
-
-bool all_zero(std::span<const uint8_t> bytes) {
-  return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
-}
 
 // Where one byte of the VAT's data lies: in the File Entry's block (embedded
 // data) or in a block of the physical partition.
@@ -81,45 +75,6 @@ bool read_data(ImageContext* image, const VatInfo& vat, uint64_t offset, std::sp
 }
 
 }  // namespace
-
-std::optional<ImageTail> read_image_tail(ImageContext* image, uint64_t end, uint64_t zero_limit) {
-  const uint32_t size = image->block_size;
-  const uint64_t max_chunk = std::max<uint64_t>(1, kLargestChunkBytes / size);
-  uint64_t zero_bytes = 0;
-  uint64_t end_block = std::min({image->image_blocks, end, uint64_t{1} << 32});
-  while (end_block > 0) {
-    const auto region = last_data_region(image, end_block * size);
-    if (!region) return std::nullopt;
-    const uint64_t first_block = region->first / size;
-    uint64_t e = std::min(end_block, (region->last + size - 1) / size);
-    uint64_t chunk = std::min<uint64_t>(kFirstChunkBlocks, max_chunk);
-    while (e > first_block) {
-      uint64_t n = std::min({chunk, e - first_block, (zero_limit - zero_bytes) / size});
-      if (n == 0) return std::nullopt;
-      const uint64_t s = e - n;
-      // The buffer grows with the chunks: most searches end in the first.
-      const std::span<uint8_t> bytes = scratch_bytes(image, static_cast<size_t>(n * size));
-      if (read_sectors(image, static_cast<uint32_t>(s), static_cast<uint32_t>(n), bytes) != n) return std::nullopt;
-      for (uint64_t j = n; j-- > 0;) {
-        if (!all_zero(bytes.subspan(static_cast<size_t>(j * size), size))) {
-          ImageTail tail;
-          tail.last = static_cast<uint32_t>(s + j);
-          const uint64_t kept = std::min<uint64_t>(j + 1, kFirstChunkBlocks);
-          tail.first = static_cast<uint32_t>(tail.last + 1 - kept);
-          const auto from = bytes.subspan(static_cast<size_t>((j + 1 - kept) * size), static_cast<size_t>(kept * size));
-          tail.bytes.assign(from.begin(), from.end());
-          return tail;
-        }
-        zero_bytes += size;
-        if (zero_bytes >= zero_limit) return std::nullopt;
-      }
-      e = s;
-      chunk = std::min(chunk * 2, max_chunk);
-    }
-    end_block = first_block;
-  }
-  return std::nullopt;
-}
 
 std::optional<VatInfo> find_vat(ImageContext* image, const PartitionEntry& entry, std::optional<uint32_t> last) {
   if (!last) return std::nullopt;

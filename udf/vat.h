@@ -1,5 +1,5 @@
 // The Virtual Allocation Table of a virtual partition (UDF 2.2.11): finding
-// it at the end of the image, mapping virtual blocks through it, and
+// it among the last blocks of the image or session, mapping virtual blocks through it, and
 // rewriting the Logical Volume Identifier it carries.
 #pragma once
 
@@ -9,20 +9,6 @@
 
 #include "image/context.h"
 #include "udf/volume.h"
-
-// The last whole block before block `end` that is not all zero bytes, with
-// the blocks read with it: up to four, ending with it.
-struct ImageTail {
-  uint32_t last = 0;
-  uint32_t first = 0;          // the first block of `bytes`
-  std::vector<uint8_t> bytes;  // blocks first to last as read
-};
-
-// The image's tail before block `end`. Holes of a sparse file are skipped
-// unread; at most 64 MiB of zero bytes are read, and a longer zero tail
-// yields none.
-// `zero_bytes` bounds the zero bytes read on the way (64 MiB by default).
-std::optional<ImageTail> read_image_tail(ImageContext* image, uint64_t end, uint64_t zero_bytes = uint64_t{64} << 20);
 
 // Looks at the last non-zero block `last` (of the image, or of the session
 // the partition belongs to) and the three before it for the VAT's File

@@ -3,10 +3,14 @@
 #include "ecma167/dstring.h"
 #include "image/bytes.h"
 
+size_t label_offset(const LabelCopy& copy) {
+  return copy.kind == CopyKind::Vat ? copy.field : label_descriptor(copy.kind).label.offset;
+}
+
 std::string copy_identifier(const LabelCopy& copy) {
   if (!copy.verified) return {};
   const LabelField& field = label_descriptor(copy.kind).label;
-  const size_t offset = copy.kind == CopyKind::Vat ? copy.field : field.offset;
+  const size_t offset = label_offset(copy);
   if (!field_fits(copy.bytes, offset, field.size)) return {};
   return dstring_to_utf8(std::span(copy.bytes).subspan(offset, field.size));
 }

@@ -51,7 +51,6 @@ struct VatInfo {
 // value-initialised entry is a Physical partition starting at block 0.
 struct PartitionEntry {
   uint32_t start = 0;   // Partition Starting Location of the matching Partition Descriptor
-  uint32_t length = 0;  // Partition Length, in blocks
   uint16_t number = 0;  // partition number named by the map
   PartitionKind kind = PartitionKind::Physical;
   uint32_t metadata_file_location = 0;    // logical block of the metadata file's File Entry
@@ -88,6 +87,10 @@ struct LabelCopy {
   uint32_t session = 0;
 };
 
+// Where the copy's label field lies in its bytes: the table's offset for
+// its kind, the VAT's where the scan found it.
+size_t label_offset(const LabelCopy& copy);
+
 // The identifier a verified copy holds (UTF-8); "" for one that does not
 // verify.
 std::string copy_identifier(const LabelCopy& copy);
@@ -120,7 +123,6 @@ struct Session {
 // session's.
 struct Volume {
   uint32_t block_size = 2048;
-  uint64_t image_blocks = 0;
   SequenceExtent main_sequence;
   SequenceExtent reserve_sequence;
   std::vector<PartitionEntry> partitions;

@@ -37,7 +37,7 @@ void append_hex(uint8_t byte, std::string* out) {
 std::string volume_set_text(std::span<const uint8_t, kLongDstring> identifier) {
   std::array<uint8_t, kLongDstring> whole{};
   std::copy(identifier.begin(), identifier.end(), whole.begin());
-  if (whole[0] == 16 && dstring_character_bytes(whole) % 2 == 1) --whole[kLongDstring - 1];
+  if (whole[0] == kCompression16 && dstring_character_bytes(whole) % 2 == 1) --whole[kLongDstring - 1];
   std::string text;
   std::string character;
   for (char32_t c : dstring_characters(whole)) {
@@ -81,23 +81,23 @@ void write_volume_set_uuid(BlockSpan pvd, const UuidDigits& digits) {
   if (!field_fits(pvd, pvd::kVolumeSetIdentifier, kLongDstring)) return;
   const auto field = pvd.subspan<pvd::kVolumeSetIdentifier, kLongDstring>();
   const size_t bytes = dstring_character_bytes(field);
-  if (field[0] == 8 && bytes >= kUuidBytes) {
+  if (field[0] == kCompression8 && bytes >= kUuidBytes) {
     std::copy(digits.begin(), digits.end(), field.begin() + 1);
-  } else if (field[0] == 16 && bytes / 2 >= kUuidBytes) {
+  } else if (field[0] == kCompression16 && bytes / 2 >= kUuidBytes) {
     for (size_t k = 0; k < kUuidBytes; ++k) {
       field[1 + 2 * k] = 0;
       field[2 + 2 * k] = static_cast<uint8_t>(digits[k]);
     }
   } else {
     std::fill(field.begin(), field.end(), uint8_t{0});
-    field[0] = 8;
+    field[0] = kCompression8;
     std::copy(digits.begin(), digits.end(), field.begin() + 1);
     field[kLongDstring - 1] = kUuidBytes + 1;
   }
 }
 
 std::optional<std::string> uuid_from_volume_set(std::span<const uint8_t, kLongDstring> identifier) {
-  if (identifier[0] != 8 && identifier[0] != 16) return std::nullopt;
+  if (identifier[0] != kCompression8 && identifier[0] != kCompression16) return std::nullopt;
   const std::string text = volume_set_text(identifier);
   if (text.size() < 8) return std::nullopt;
   std::array<uint8_t, kUuidBytes> bytes{};
