@@ -650,6 +650,10 @@ std::vector<VolumeRun> runs() {
                  return layout;
                },
                "Set Label", repaired_line(49, 33) + kDone});
+  r.push_back({"wrong CRC in the main IUVD, an LVD in its place in the reserve: not mended from that", [] {
+                 Layout layout = builder::virtual_layout("Old", VatForm::Udf150);
+                 damage(&layout.image, 35, Damage::Crc);
+                 return without(std::move(layout), {35}); }, "Old", damaged_line(35)});
   r.push_back({"damaged main LVD: the reserve's File Set Descriptor location and maps, and mended from it",
                damaged_main_lvd_with_other_maps, "Set Label", repaired_line(35, 51) + kDone});
   r.push_back({"CRC Length above B - 16 in the main PVD",

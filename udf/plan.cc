@@ -101,7 +101,9 @@ std::optional<Twin> twin_of(const Volume& volume, const LabelCopy& copy) {
   }
   for (const LabelCopy& candidate : volume.copies) {
     if (!candidate.verified || candidate.kind == CopyKind::Vat || candidate.session != copy.session) continue;
-    const bool other_sequence = in_sequence && candidate.block == block &&
+    // Only a descriptor of the copy's own kind: an IUVD is never rebuilt
+    // as the LVD that holds its place in the other sequence.
+    const bool other_sequence = in_sequence && candidate.block == block && candidate.kind == copy.kind &&
                                 candidate.place == (main ? CopyPlace::ReserveSequence : CopyPlace::MainSequence);
     const bool other_file_set = !in_sequence && candidate.kind == CopyKind::FileSet;
     if (!other_sequence && !other_file_set) continue;
