@@ -19,6 +19,8 @@ std::string copy_name(CopyKind kind, uint32_t block, CopyPlace place, std::optio
   return text;
 }
 
+const char* const kDone = "Done!";
+
 const char* const kNothingWritten = "Nothing written (--force writes the copies that verify)";
 
 std::string session_heading(uint32_t number, size_t count, uint32_t start) {
@@ -33,6 +35,8 @@ std::string open_failure_message(const char* path, bool changing, const OpenRefu
 }
 
 std::string read_failure_message(const char* path) { return std::string("Error reading file: ") + path; }
+
+std::string sync_failure_message(const char* path) { return std::string("Error writing file: ") + path; }
 
 std::string scan_failure_message(ScanFailure failure, const char* path) {
   switch (failure) {

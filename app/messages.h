@@ -1,5 +1,7 @@
 // Every line the tool prints about a run, made from the values the scan,
-// the plan and the commit return: the one place each message is worded.
+// the plan and the commit return: the one place each is worded. (The lines
+// about the command line itself, its usage text, options and arguments, are
+// worded where tool.cc reads them.)
 #pragma once
 
 #include <optional>
@@ -43,6 +45,12 @@ std::string listing_line(const PlanLine& line);
 
 // "fseek to sector N failed!" or "fwrite to sector N failed, result=B!".
 std::string write_failure_message(uint32_t block, const WriteOutcome& outcome);
+
+// "Error writing file: PATH", when a sync to storage failed.
+std::string sync_failure_message(const char* path);
+
+// The last line of a relabel that wrote its whole plan.
+extern const char* const kDone;
 
 // "Session K of N at block S", before a session's copies in the report.
 std::string session_heading(uint32_t number, size_t count, uint32_t start);

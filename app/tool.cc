@@ -309,11 +309,11 @@ int run_change(const char* path, const Change& change, const Options& options) {
   const CommitResult commit = commit_plan(&image, plan);
   for (WriteGroup group : {WriteGroup::First, WriteGroup::Second}) {
     const bool written = print_group(plan, &commit, group, options.verbose);
-    if (commit.failed_sync == group) print_line("Error writing file: " + std::string(path));
+    if (commit.failed_sync == group) print_line(sync_failure_message(path));
     if (!written || commit.failed_sync == group) return 1;
   }
   if (!complete) return 1;
-  print_line("Done!");
+  print_line(kDone);
   return 0;
 }
 

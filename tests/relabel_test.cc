@@ -734,6 +734,13 @@ std::vector<VolumeRun> runs() {
   r.push_back({"VAT identifier across two data blocks", split_vat_identifier, "Old", damaged_line(399)});
   r.push_back({"VAT File Entry whose L_EA runs past its block",
                [] { return bent_vat(300, 99, 168, 4294967280u); }, "Old", kNoFileSet + damaged_line(399)});
+  r.push_back({"VAT File Entry torn, its tag whole over an old body",
+               [] {
+                 Layout layout = bent_vat(300, 99, 168, 0);
+                 builder::sector(&layout.image, 399)[200] ^= 0xFF;
+                 return layout;
+               },
+               "Old", kNoFileSet + damaged_line(399)});
   // Two sessions, each with its own sequences, partition, File Set
   // Descriptor and VAT: both relabelled, the query shows the second.
   const std::vector<uint32_t> session = {32, 33, 35, 48, 49, 51, 305, 399};

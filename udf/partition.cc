@@ -160,7 +160,7 @@ std::vector<PartitionEntry> build_partition_table(ImageContext* image, const Seq
     }
   }
   for (PartitionEntry& entry : partitions) {
-    if (entry.kind == PartitionKind::Virtual) entry.vat = find_vat(image, entry, last);
+    if (entry.kind == PartitionKind::Virtual) entry.vat = find_vat(image, entry, last, &entry.damaged_vat);
   }
   return partitions;
 }

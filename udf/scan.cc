@@ -290,8 +290,12 @@ void finish_session(ScanState* state, std::optional<uint32_t> last, uint32_t ind
   volume.partitions = build_partition_table(state->image, state->main, state->reserve, last);
   read_file_set(state);
   for (const PartitionEntry& entry : volume.partitions) {
-    if (!entry.vat) continue;
-    if (auto copy = read_vat_identifier(state->image, *entry.vat)) volume.copies.push_back(std::move(*copy));
+    if (entry.vat) {
+      if (auto copy = read_vat_identifier(state->image, *entry.vat)) volume.copies.push_back(std::move(*copy));
+    } else if (entry.damaged_vat) {
+      // A torn VAT: its identifier is a copy that does not verify.
+      volume.copies.push_back(LabelCopy{CopyKind::Vat, *entry.damaged_vat, CopyPlace::FileSet, false, {}, 0, false});
+    }
   }
   read_integrity_revision(state);
   for (LabelCopy& copy : volume.copies) copy.session = index;

@@ -76,8 +76,11 @@ bool read_data(ImageContext* image, const VatInfo& vat, uint64_t offset, std::sp
 
 }  // namespace
 
-std::optional<VatInfo> find_vat(ImageContext* image, const PartitionEntry& entry, std::optional<uint32_t> last) {
+std::optional<VatInfo> find_vat(ImageContext* image, const PartitionEntry& entry, std::optional<uint32_t> last,
+                                std::optional<uint32_t>* damaged) {
+  *damaged = std::nullopt;
   if (!last) return std::nullopt;
+  std::optional<uint32_t> torn;
   const uint32_t size = image->block_size;
   for (uint32_t k = 0; k < 4 && k <= *last; ++k) {
     const uint32_t block = *last - k;
@@ -87,7 +90,15 @@ std::optional<VatInfo> find_vat(ImageContext* image, const PartitionEntry& entry
     if (read_sectors(image, block, 1, vat.entry) != 1) continue;
     const uint16_t tag = tag_identifier(vat.entry);
     if (tag != kTagFileEntry && tag != kTagExtendedFileEntry) continue;
-    if (!tag_verifies(vat.entry, block - entry.start)) continue;
+    if (!tag_verifies(vat.entry, block - entry.start)) {
+      // A whole tag that names this block over a body that does not match
+      // its CRC: a File Entry whose write was torn.
+      if (!torn && get_u8(vat.entry, kTagChecksumOffset) == tag_checksum(vat.entry) &&
+          get_u32(vat.entry, kTagLocationOffset) == block - entry.start) {
+        torn = block;
+      }
+      continue;
+    }
     vat.entry_block = block;
     vat.partition_start = entry.start;
     vat.length = get_u64(vat.entry, fe::kInformationLength);
@@ -104,6 +115,7 @@ std::optional<VatInfo> find_vat(ImageContext* image, const PartitionEntry& entry
       return vat;
     }
   }
+  *damaged = torn;
   return std::nullopt;
 }
 

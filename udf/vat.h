@@ -18,8 +18,12 @@
 // location (UDF 1.50). Only blocks from the partition's start on are looked
 // at. A 2.00 entry whose header cannot be reached is the VAT all the same,
 // with no header. `entry` is the virtual partition, whose start is that of
-// the physical partition with its number.
-std::optional<VatInfo> find_vat(ImageContext* image, const PartitionEntry& entry, std::optional<uint32_t> last);
+// the physical partition with its number. When none is found, `damaged` is
+// set to the first of those blocks that holds a File Entry or Extended File
+// Entry whose tag checksum is right and whose Tag Location is its block
+// within the partition, but which does not verify.
+std::optional<VatInfo> find_vat(ImageContext* image, const PartitionEntry& entry, std::optional<uint32_t> last,
+                                std::optional<uint32_t>* damaged);
 
 // The block within the physical partition that virtual block `block` maps
 // to; none for an entry outside the table or 0xFFFFFFFF.

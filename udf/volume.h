@@ -63,8 +63,11 @@ struct PartitionEntry {
   uint32_t sparing_table_size = 0;
   std::vector<uint32_t> sparing_table_locations;
   std::vector<SparingEntry> sparing_entries;
-  // Virtual partitions: the VAT, when one was found.
+  // Virtual partitions: the VAT, when one was found; else the block of a
+  // File Entry where it was looked for whose tag is whole and names that
+  // block but which does not verify (a torn VAT), when there is one.
   std::optional<VatInfo> vat;
+  std::optional<uint32_t> damaged_vat;
 };
 
 // Where a copy lies, as the listing and the report name it.
