@@ -111,11 +111,15 @@ SequenceExtent read_sequence_extent(ConstBlockSpan anchor, size_t offset) {
 
 SessionTail read_session_tail(ImageContext* image, uint64_t end, SequenceExtent first_main, bool deep) {
   SessionTail found;
+  // Without a virtual partition, four blocks but at most 8 KiB (one block
+  // where a block is larger): the cost on a single-session image.
   constexpr uint64_t kShallowBlocks = 4;
-  const auto tail = read_image_tail(image, end, deep ? kDeepZeroBytes : kShallowBlocks * image->block_size);
+  constexpr uint64_t kShallowBytes = 8192;
+  const uint32_t size = image->block_size;
+  const uint64_t shallow = std::clamp(kShallowBytes / size, uint64_t{1}, kShallowBlocks) * size;
+  const auto tail = read_image_tail(image, end, deep ? kDeepZeroBytes : shallow);
   if (!tail) return found;
   found.last = tail->last;
-  const uint32_t size = image->block_size;
   const auto last_bytes = std::span(tail->bytes).last(size);
   const auto differs = [&](ConstBlockSpan anchor) {
     return read_sequence_extent(anchor, avdp::kMainSequenceExtent) != first_main;

@@ -31,7 +31,8 @@ struct SessionTail {
   std::optional<uint32_t> vat_partition_start;
 };
 // Through a zero tail of at most 64 MiB where `deep` (a volume with a
-// virtual partition, whose VAT may lie behind one), else of a few blocks.
+// virtual partition, whose VAT may lie behind one), else of at most 8 KiB
+// (one block where a block is larger).
 SessionTail read_session_tail(ImageContext* image, uint64_t end, SequenceExtent first_main, bool deep);
 
 // A session's start and its anchor as read.
