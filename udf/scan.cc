@@ -267,8 +267,8 @@ std::optional<ScanState> find_session_before(ImageContext* image, uint64_t end, 
     partition = tail.vat_partition_start;
   }
   if (!partition) return std::nullopt;
-  for (uint32_t window = 0; window < kAnchorWindows; ++window) {
-    for (const SessionAnchor& anchor : session_anchors_near(image, *partition, window)) {
+  for (const BlockRange& range : anchor_search_ranges(*partition)) {
+    for (const SessionAnchor& anchor : session_anchors_in(image, range)) {
       if (anchor.start >= end) continue;
       if (closing) {
         if (read_sequence_extent(anchor.bytes, avdp::kMainSequenceExtent) != closing->main_extent) continue;

@@ -141,12 +141,26 @@ SessionTail read_session_tail(ImageContext* image, uint64_t end, SequenceExtent 
   return found;
 }
 
-std::vector<SessionAnchor> session_anchors_near(ImageContext* image, uint32_t partition_start, uint32_t window) {
+std::vector<BlockRange> anchor_search_ranges(uint32_t partition_start) {
+  constexpr std::array<uint32_t, 3> kUsualGaps = {1, 16, 32};
+  constexpr uint32_t kWindows = 8;
+  std::vector<BlockRange> ranges;
+  for (uint32_t gap : kUsualGaps) {
+    if (partition_start > gap) ranges.push_back(BlockRange{partition_start - gap, partition_start - gap + 1});
+  }
+  for (uint32_t window = 0; window < kWindows; ++window) {
+    const uint32_t top = kWindowBlocks * window;
+    if (partition_start <= top + 1) break;
+    const uint32_t end = partition_start - top;
+    ranges.push_back(BlockRange{std::max<uint32_t>(end - std::min(end, kWindowBlocks), 1), end});
+  }
+  return ranges;
+}
+
+std::vector<SessionAnchor> session_anchors_in(ImageContext* image, BlockRange range) {
   std::vector<SessionAnchor> anchors;
-  const uint64_t top = uint64_t{kWindowBlocks} * window;
-  if (partition_start <= top + 1) return anchors;
-  const auto end = static_cast<uint32_t>(partition_start - top);  // one past the window
-  const uint32_t first = std::max<uint32_t>(end - std::min(end, kWindowBlocks), 1);
+  const uint32_t first = range.first;
+  const uint32_t end = range.end;
   if (first >= end) return anchors;
   const uint32_t size = image->block_size;
   const uint32_t count = end - first;

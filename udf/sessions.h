@@ -41,14 +41,25 @@ struct SessionAnchor {
   std::vector<uint8_t> bytes;
 };
 
-// The anchors that may open the session whose partition starts at block
-// `partition_start`, looked for in windows of 8 blocks going back from it
-// (`window` 0 is the 8 blocks just before it, 7 the farthest), nearest to it
-// first: each verified anchor whose recognition sequence, 256 or 512 blocks
-// before it and after block 0, holds a Beginning Extended Area Descriptor
-// followed by NSR02 or NSR03. The session starts there.
-constexpr uint32_t kAnchorWindows = 8;
-std::vector<SessionAnchor> session_anchors_near(ImageContext* image, uint32_t partition_start, uint32_t window);
+// A run of blocks where a session's anchor is looked for: `first` up to, not
+// including, `end`.
+struct BlockRange {
+  uint32_t first = 0;
+  uint32_t end = 0;
+};
+
+// Where the anchor of the session whose partition starts at block
+// `partition_start` is looked for, in order: the blocks where writers put
+// it (1, 16 and 32 blocks before the partition on mkudffs CD-R, DVD-R and
+// BD-R images), one block each, then the 64 blocks before the partition in
+// windows of 8, nearest to it first. None reaches block 0.
+std::vector<BlockRange> anchor_search_ranges(uint32_t partition_start);
+
+// The anchors in `range` that may open a session, the highest block first:
+// each verified anchor whose recognition sequence, 256 or 512 blocks before
+// it and after block 0, holds a Beginning Extended Area Descriptor followed
+// by NSR02 or NSR03. The session starts there.
+std::vector<SessionAnchor> session_anchors_in(ImageContext* image, BlockRange range);
 
 // At most this many sessions are looked for (a CD holds at most 99).
 constexpr size_t kMaxSessions = 99;
