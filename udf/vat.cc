@@ -182,10 +182,9 @@ std::optional<LabelCopy> read_vat_identifier(ImageContext* image, const VatInfo&
     if (*at + kLongDstring > size) return damaged;
     place = DataPlace{true, vat.entry_block, *at};
   }
-  std::vector<uint8_t> bytes(size, 0);
-  if (read_sectors(image, place->block, 1, bytes) != 1 ||
-      (place->in_entry && !tag_verifies(bytes, vat.entry_block - vat.partition_start))) {
-    return damaged;
-  }
+  // An identifier in the File Entry lies in the block find_vat read and
+  // verified; one in a data block is read here.
+  std::vector<uint8_t> bytes = vat.entry;
+  if (!place->in_entry && read_sectors(image, place->block, 1, bytes) != 1) return damaged;
   return LabelCopy{CopyKind::Vat, place->block, CopyPlace::FileSet, true, std::move(bytes), place->within, place->in_entry};
 }
