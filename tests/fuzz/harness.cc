@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <optional>
+#include <set>
 
 #include "app/tool.h"
 #include "image/utf.h"
@@ -67,23 +68,24 @@ bool changes_fit_one_identifier(std::span<const uint8_t> before, std::span<const
   return !first || last - *first < kIdentifierField;
 }
 
-// Whether one of the last four non-zero whole blocks of the image is a File
-// Entry or Extended File Entry whose tag holds: where a VAT may lie.
+// Whether one of the last four non-zero whole blocks before a zero block (or
+// the image's end) is a File Entry or Extended File Entry whose tag holds:
+// where a VAT may lie, at the end of the image or of a session.
 bool may_hold_vat(const MemoryImage& image, uint32_t size) {
   const uint64_t blocks = image.size / size;
-  std::optional<uint64_t> last;
-  for (auto it = image.sectors.rbegin(); it != image.sectors.rend() && !last; ++it) {
-    for (size_t i = kMemorySectorSize; i-- > 0;) {
-      const uint64_t at = it->first * kMemorySectorSize + i;
-      if (it->second[i] != 0 && at < blocks * size) {
-        last = at / size;
-        break;
-      }
+  std::set<uint64_t> used;
+  for (const auto& [sector, bytes] : image.sectors) {
+    for (size_t i = 0; i < kMemorySectorSize; ++i) {
+      const uint64_t at = sector * kMemorySectorSize + i;
+      if (bytes[i] != 0 && at < blocks * size) used.insert(at / size);
     }
   }
-  for (uint64_t k = 0; last && k < 4 && k <= *last; ++k) {
-    const auto bytes = block_of(image, *last - k, size);
-    if (is_file_entry(builder::get_u16(bytes, 0)) && tag_holds(bytes)) return true;
+  for (uint64_t last : used) {
+    if (used.count(last + 1) != 0) continue;
+    for (uint64_t k = 0; k < 4 && k <= last; ++k) {
+      const auto bytes = block_of(image, last - k, size);
+      if (is_file_entry(builder::get_u16(bytes, 0)) && tag_holds(bytes)) return true;
+    }
   }
   return false;
 }
