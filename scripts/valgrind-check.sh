@@ -27,8 +27,9 @@ memcheck=(valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-ki
 
 for suite in unit_tests fuzz_replay_test crash_test; do
   echo "== $suite under valgrind"
-  # The crash test stops its runs in every fourth write here (every write
-  # natively and under the sanitizers).
+  # The crash test stops its runs in every fourth write here, and looks at
+  # every fourth state of the storage (every write and state natively and
+  # under the sanitizers).
   VOLQUILL_CRASH_STRIDE=4 "${memcheck[@]}" "$tests/$suite" --gtest_brief=1
 done
 
