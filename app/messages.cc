@@ -60,7 +60,56 @@ std::string problem_message(const Problem& problem, const char* path) {
 }
 
 std::string listing_line(const PlanLine& line) {
-  return copy_name(line.kind, line.block, line.place, line.session) + ": " + line.identifier;
+  std::string text = copy_name(line.kind, line.block, line.place, line.session) + ": " + line.identifier;
+  for (const auto& [field, value] : line.fields) text += std::string("; ") + field_change_name(field) + ": " + value;
+  return text;
+}
+
+const char* field_report_name(Field field) {
+  switch (field) {
+    case Field::VolumeIdentifier: return "Volume Identifier";
+    case Field::LogicalVolumeIdentifier: return "Logical Volume Identifier";
+    case Field::FileSetIdentifier: return "File Set Identifier";
+    case Field::VolumeSetIdentifier: return "Volume Set Identifier";
+    case Field::Owner: return "Owner";
+    case Field::Organization: return "Organization";
+    case Field::Contact: return "Contact";
+    case Field::ApplicationIdentifier: return "Application";
+    case Field::ImplementationIdentifier: return "Implementation";
+    default: return "Write protection";
+  }
+}
+
+const char* field_change_name(Field field) {
+  switch (field) {
+    case Field::Owner: return "owner";
+    case Field::Organization: return "organization";
+    case Field::Contact: return "contact";
+    case Field::ApplicationIdentifier: return "Application Identifier";
+    case Field::ImplementationIdentifier: return "Implementation Identifier";
+    case Field::DomainFlags: return "write protection";
+    default: return field_report_name(field);
+  }
+}
+
+std::string changing_field_message(const char* path, Field field, const std::string& text) {
+  return std::string("Changing ") + path + " " + field_change_name(field) + " to '" + text + "'";
+}
+
+std::string changing_protection_message(const char* path, bool on) {
+  return std::string("Changing ") + path + " write protection to " + (on ? "on" : "off");
+}
+
+const char* whole_volume_set_refusal() {
+  return "--fullvsid sets the whole Volume Set Identifier; -u and --vsid set its parts";
+}
+
+const char* short_volume_set_refusal() {
+  return "--vsid needs a Volume Set Identifier of 16 characters or more (-u sets them)";
+}
+
+std::string invalid_entity_identifier_message(const char* option, const char* value) {
+  return std::string("Invalid --") + option + " value: " + value + " (1 to 23 ASCII characters beginning with *)";
 }
 
 std::string write_failure_message(uint32_t block, const WriteOutcome& outcome) {

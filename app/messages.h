@@ -65,5 +65,23 @@ std::string label_names_file_message(const char* label);
 // a list that did gets it for its error.
 const char* out_of_memory_message();
 
+// How the report names a field ("Owner", "Application", ...), and how a
+// relabel's Changing line and listing name it ("owner", "Application
+// Identifier", ..., "write protection").
+const char* field_report_name(Field field);
+const char* field_change_name(Field field);
+
+// "Changing PATH NAME to 'TEXT'", for an identifier option, and "Changing
+// PATH write protection to on" (or off).
+std::string changing_field_message(const char* path, Field field, const std::string& text);
+std::string changing_protection_message(const char* path, bool on);
+
+// The refusals of identifier values: --fullvsid with the options that set
+// the identifier's parts, --vsid on an identifier too short to keep a UUID,
+// and an --appid or --impid value that is no entity identifier.
+const char* whole_volume_set_refusal();
+const char* short_volume_set_refusal();
+std::string invalid_entity_identifier_message(const char* option, const char* value);
+
 // Prints a message line (the text and a newline) to standard output.
 void print_line(const std::string& text);

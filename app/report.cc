@@ -1,12 +1,15 @@
 #include "app/report.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <optional>
 
 #include "app/messages.h"
 #include "image/console.h"
 #include "image/utf.h"
+#include "udf/layout.h"
 #include "udf/volume_id.h"
 
 namespace {
@@ -35,6 +38,80 @@ std::optional<std::string> uuid(const Volume& volume) {
   if (!volume.volume_set_identifier) return std::nullopt;
   return uuid_from_volume_set(*volume.volume_set_identifier);
 }
+
+// The first verified copy of `kind` in the last session (main sequence
+// first, as the copies are met).
+const LabelCopy* first_verified(const Volume& volume, CopyKind kind) {
+  const uint32_t last = last_session(volume);
+  for (const LabelCopy& copy : volume.copies) {
+    if (copy.kind == kind && copy.verified && copy.session == last) return &copy;
+  }
+  return nullptr;
+}
+
+// The identity the report and the record show beyond the label: every
+// identifier field from the first verified copy of a kind that carries it
+// (the Logical Volume Identifier from the VAT where there is one, else from
+// the Logical Volume Descriptor), the Windows serial number, the access
+// type and integrity in udfinfo's words, the write-protect flags of the
+// Logical Volume and File Set Descriptors and the UDF revisions.
+struct Identity {
+  std::array<std::string, kFieldCount> fields;
+  std::optional<std::string> serial;
+  const char* access = "unknown";
+  const char* integrity = "unknown";
+  bool soft = false;
+  bool hard = false;
+  std::optional<std::string> read_revision;
+  std::optional<std::string> write_revision;
+};
+
+const char* access_text(std::optional<uint32_t> type) {
+  constexpr const char* kWords[] = {"pseudo-overwritable", "readonly", "writeonce", "rewritable", "overwritable"};
+  return type && *type < std::size(kWords) ? kWords[*type] : "unknown";
+}
+
+Identity identity(const Volume& volume) {
+  Identity id;
+  const LabelCopy* vat = first_verified(volume, CopyKind::Vat);
+  for (const FieldPlace& place : field_places()) {
+    auto& text = id.fields[static_cast<size_t>(place.field)];
+    const LabelCopy* copy = first_verified(volume, place.kind);
+    const bool from_vat = place.field == Field::LogicalVolumeIdentifier && vat != nullptr;
+    if (from_vat && place.kind != CopyKind::Vat) continue;
+    if (place.field == Field::LogicalVolumeIdentifier && !from_vat && place.kind != CopyKind::LogicalVolume) continue;
+    if (copy == nullptr || !text.empty()) continue;
+    if (place.form == FieldForm::DomainFlags) {
+      const size_t offset = field_offset(*copy, place);
+      if (!is_udf_domain(copy->bytes, offset - regid::kDomainFlagsFromText)) continue;
+      id.soft = id.soft || (copy->bytes[offset] & regid::kSoftWriteProtect) != 0;
+      id.hard = id.hard || (copy->bytes[offset] & regid::kHardWriteProtect) != 0;
+      continue;
+    }
+    text = copy_field_text(*copy, place.field);
+  }
+  if (const LabelCopy* fsd = first_verified(volume, CopyKind::FileSet)) {
+    if (const auto serial = windows_serial_number(fsd->bytes)) {
+      char digits[10];
+      std::snprintf(digits, sizeof digits, "%04X-%04X", *serial >> 16, *serial & 0xFFFF);
+      id.serial = digits;
+    }
+  }
+  id.access = access_text(volume.access_type);
+  if (vat != nullptr || volume.integrity_type == 1) {
+    id.integrity = "closed";
+  } else if (volume.integrity_type == 0) {
+    id.integrity = "opened";
+  }
+  if (volume.read_revision) id.read_revision = format_udf_revision(*volume.read_revision);
+  if (volume.write_revision) id.write_revision = format_udf_revision(*volume.write_revision);
+  return id;
+}
+
+// The identifier fields in the order the report shows them.
+constexpr Field kShownFields[] = {Field::VolumeIdentifier, Field::LogicalVolumeIdentifier, Field::FileSetIdentifier,
+                                  Field::VolumeSetIdentifier, Field::Owner, Field::Organization, Field::Contact,
+                                  Field::ApplicationIdentifier, Field::ImplementationIdentifier};
 
 // One line, with a space after each comma and colon as most JSON writers
 // put it; strings escaped by the library, and a path or label that is not
@@ -78,7 +155,7 @@ Json copies_json(const Volume& volume, uint32_t session) {
     item["identifier"] = copy.verified ? Json(copy_identifier(copy)) : Json(nullptr);
     item["verified"] = copy.verified;
     if (copy.kind == CopyKind::FileSet) {
-      item["file_set_identifier"] = copy.verified ? Json(copy_file_set_identifier(copy)) : Json(nullptr);
+      item["file_set_identifier"] = copy.verified ? Json(copy_field_text(copy, Field::FileSetIdentifier)) : Json(nullptr);
     }
     copies.push_back(std::move(item));
   }
@@ -99,6 +176,19 @@ void print_volume_report(const Volume& volume) {
                               (kinds.empty() ? "none" : kinds);
   wprint_out(L"%S\n", summary.c_str());
   wprint_out(L"UUID: %S\n", uuid(volume).value_or("none").c_str());
+  const Identity id = identity(volume);
+  std::vector<std::string> lines;
+  for (Field field : kShownFields) {
+    lines.push_back(std::string(field_report_name(field)) + ": " + id.fields[static_cast<size_t>(field)]);
+  }
+  lines.push_back("Windows serial number: " + id.serial.value_or(""));
+  lines.push_back(std::string("Access: ") + id.access);
+  lines.push_back(std::string("Integrity: ") + id.integrity);
+  lines.push_back(std::string("Write protection: ") +
+                  (id.soft && id.hard ? "soft, hard" : id.soft ? "soft" : id.hard ? "hard" : "none"));
+  lines.push_back("UDF revisions: read " + id.read_revision.value_or("unknown") + ", write " +
+                  id.write_revision.value_or("unknown"));
+  for (const std::string& line : lines) wprint_out(L"%S\n", line.c_str());
   const size_t sessions = volume.sessions.size();
   for (size_t k = 0; k < volume.copies.size(); ++k) {
     const LabelCopy& copy = volume.copies[k];
@@ -123,6 +213,17 @@ std::string volume_json(const char* path, const Volume& volume) {
   record["block_size"] = volume.block_size;
   record["partitions"] = Json::array();
   for (const PartitionEntry& entry : volume.partitions) record["partitions"].push_back(kind_name(entry.kind));
+  const Identity shown = identity(volume);
+  constexpr const char* kKeys[] = {"volume_identifier", "logical_volume_identifier", "file_set_identifier",
+                                   "volume_set_identifier", "owner", "organization", "contact",
+                                   "application_identifier", "implementation_identifier"};
+  for (size_t k = 0; k < std::size(kShownFields); ++k) record[kKeys[k]] = shown.fields[static_cast<size_t>(kShownFields[k])];
+  record["windows_serial_number"] = shown.serial ? Json(*shown.serial) : Json(nullptr);
+  record["access_type"] = shown.access;
+  record["integrity"] = shown.integrity;
+  record["write_protect"] = Json::object({{"soft", shown.soft}, {"hard", shown.hard}});
+  record["udf_read_revision"] = shown.read_revision ? Json(*shown.read_revision) : Json(nullptr);
+  record["udf_write_revision"] = shown.write_revision ? Json(*shown.write_revision) : Json(nullptr);
   const uint32_t last = last_session(volume);
   record["copies"] = copies_json(volume, last);
   if (volume.sessions.size() > 1) {

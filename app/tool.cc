@@ -1,15 +1,18 @@
 // The front end: the command line, the run over the image and the exit status.
 #include "app/tool.h"
 
+#include <algorithm>
 #include <new>
 #include <string_view>
 
 #include "app/messages.h"
+#include "app/options.h"
 #include "app/report.h"
 #include "ecma167/dstring.h"
 #include "image/console.h"
 #include "image/platform.h"
 #include "udf/commit.h"
+#include "udf/layout.h"
 #include "udf/plan.h"
 #include "udf/scan.h"
 
@@ -47,128 +50,6 @@ constexpr const char* kUsage[] = {
     "\t# print the volume labels of d:\\bd.iso and d:\\dvd.iso\n",
     "\tvolquill -l d:\\bd.iso d:\\dvd.iso\n",
 };
-
-// Follows the usage text in --help.
-constexpr const char* kOptionList[] = {
-    "\nOptions (before the ISO File):\n",
-    "\t-h, --help     print this text and exit (also /? on Windows)\n",
-    "\t-V, --version  print the version line and exit\n",
-    "\t-n, --dry-run  list the blocks a relabel would rewrite, writing nothing\n",
-    "\t-f, --force    when a copy is damaged or unreadable, still rewrite the\n",
-    "\t               copies that verify (and exit 1)\n",
-    "\t-v, --verbose  list the blocks as they are rewritten; on a query, show\n",
-    "\t               the UDF revision, block size, partitions, UUID and every\n",
-    "\t               copy of the label\n",
-    "\t-l, --list     every argument is an ISO File: show the label of each\n",
-    "\t--label LABEL  set this label, whatever it looks like\n",
-    "\t-u, --uuid UUID  set the UUID (16 hexadecimal digits, or random)\n",
-    "\t--json         print each query as one line of JSON\n",
-    "\t--             end of options, for an ISO File that begins with '-'\n",
-    "\tShort options combine: -nv is -n -v.\n",
-};
-
-// What the options before the image path ask for. `unknown` is the first
-// argument that looks like an option but is none; `first_operand` is the
-// index of the image path (argc when there is none).
-struct Options {
-  bool help = false;
-  bool version = false;
-  bool dry_run = false;
-  bool force = false;
-  bool verbose = false;
-  bool json = false;
-  bool list = false;
-  const char* uuid = nullptr;  // the value of -u / --uuid ("" when it has none)
-  const char* label = nullptr;  // the value of --label
-  const char* unknown = nullptr;
-  int first_operand = 1;
-};
-
-// Sets the flag of the single-letter option `letter`; false when unknown.
-bool set_short_option(Options* options, char letter) {
-  switch (letter) {
-    case 'h': options->help = true; return true;
-    case 'V': options->version = true; return true;
-    case 'n': options->dry_run = true; return true;
-    case 'f': options->force = true; return true;
-    case 'v': options->verbose = true; return true;
-    case 'l': options->list = true; return true;
-    default: return false;
-  }
-}
-
-// Reads the options up to the first argument that does not begin with '-'
-// ("-" alone is a path), or up to and past "--". Stops at an unknown option.
-// -u takes the rest of its argument or, when that is empty, the next one;
-// --uuid the text after '=' or the next argument, and so does --label.
-Options parse_options(int argc, char** argv) {
-  Options options;
-  int i = 1;
-  // The UUID written into this argument (`rest`), else the next argument.
-  const auto take_uuid = [&](const char* rest) {
-    if (*rest != 0) {
-      options.uuid = rest;
-    } else if (i + 1 < argc) {
-      options.uuid = argv[++i];
-    } else if (options.uuid == nullptr) {
-      options.uuid = "";
-    }
-  };
-  for (; i < argc && options.unknown == nullptr; ++i) {
-    const std::string_view arg = argv[i];
-#ifdef _WIN32
-    if (arg == "/?") {
-      options.help = true;
-      continue;
-    }
-#endif
-    if (arg.size() < 2 || arg[0] != '-') break;
-    if (arg == "--") {
-      ++i;
-      break;
-    }
-    if (arg[1] == '-') {
-      if (arg == "--help") {
-        options.help = true;
-      } else if (arg == "--version") {
-        options.version = true;
-      } else if (arg == "--dry-run") {
-        options.dry_run = true;
-      } else if (arg == "--force") {
-        options.force = true;
-      } else if (arg == "--verbose") {
-        options.verbose = true;
-      } else if (arg == "--json") {
-        options.json = true;
-      } else if (arg == "--list") {
-        options.list = true;
-      } else if (arg == "--label") {
-        if (i + 1 < argc) options.label = argv[++i];
-      } else if (arg.starts_with("--label=")) {
-        options.label = argv[i] + 8;
-      } else if (arg == "--uuid") {
-        take_uuid("");
-      } else if (arg.starts_with("--uuid=")) {
-        options.uuid = argv[i] + 7;
-      } else {
-        options.unknown = argv[i];
-      }
-      continue;
-    }
-    for (size_t k = 1; k < arg.size(); ++k) {
-      if (arg[k] == 'u') {
-        take_uuid(argv[i] + k + 1);
-        break;
-      }
-      if (!set_short_option(&options, arg[k])) {
-        options.unknown = argv[i];
-        break;
-      }
-    }
-  }
-  options.first_operand = i;
-  return options;
-}
 
 void print_usage() {
   for (const char* item : kUsage) print_out("%s", item);
@@ -209,7 +90,7 @@ std::optional<std::string> scan_for_query(const char* path, ScanResult* scan) {
 bool show_image(const char* path, const Options& options, bool listed) {
   ScanResult scan;
   const std::optional<std::string> failure = scan_for_query(path, &scan);
-  if (options.json) {
+  if (options.has(OptionId::Json)) {
     write_utf8_out(failure ? error_json(path, *failure) : volume_json(path, *scan.volume));
   } else if (failure && listed) {
     wprint_out(L"%S\n", failure->c_str());
@@ -217,7 +98,7 @@ bool show_image(const char* path, const Options& options, bool listed) {
     print_line(*failure);
   } else {
     wprint_out(L"Volume label of %S: %S\n", path, volume_label(*scan.volume).c_str());
-    if (options.verbose) print_volume_report(*scan.volume);
+    if (options.has(OptionId::Verbose)) print_volume_report(*scan.volume);
   }
   return !failure;
 }
@@ -250,7 +131,7 @@ int run_list(char* const* paths, int count, const Options& options) {
       // The record or line of an image that ran out, as a query prints it;
       // when even that cannot be made, the run ends as a query would.
       std::set_new_handler(handler);
-      if (options.json) {
+      if (options.has(OptionId::Json)) {
         write_utf8_out(error_json(paths[i], out_of_memory_message()));
       } else {
         wprint_out(L"%S\n", out_of_memory_message());
@@ -267,7 +148,7 @@ int run_list(char* const* paths, int count, const Options& options) {
 // accident, printing why. A second operand is the label, unless --label gave
 // it; it may not name an existing file.
 bool operands_are_one_image(char* const* operands, int count, const Options& options) {
-  if (count > 2 || (count > 1 && options.label != nullptr)) {
+  if (count > 2 || (count > 1 && options.of(OptionId::Label) != nullptr)) {
     print_line(too_many_arguments_message());
     return false;
   }
@@ -282,7 +163,7 @@ bool operands_are_one_image(char* const* operands, int count, const Options& opt
 // plan that is not complete writes nothing, unless forced: then every copy
 // that verifies is written, and the run still fails.
 int run_change(const char* path, const Change& change, const Options& options) {
-  const bool writing = !options.dry_run;
+  const bool writing = !options.has(OptionId::DryRun);
   ImageContext image;
   OpenRefusal refusal;
   if (!open_image_file(&image, path, writing, &refusal)) {
@@ -297,7 +178,7 @@ int run_change(const char* path, const Change& change, const Options& options) {
   const Plan plan = plan_relabel(*scan.volume, change);
   for (const Problem& problem : plan.problems) print_line(problem_message(problem, path));
   const bool complete = plan_complete(plan);
-  if (!complete && !options.force) {
+  if (!complete && !options.has(OptionId::Force)) {
     print_line(kNothingWritten);
     return 1;
   }
@@ -308,13 +189,78 @@ int run_change(const char* path, const Change& change, const Options& options) {
   }
   const CommitResult commit = commit_plan(&image, plan);
   for (WriteGroup group : {WriteGroup::First, WriteGroup::Second}) {
-    const bool written = print_group(plan, &commit, group, options.verbose);
+    const bool written = print_group(plan, &commit, group, options.has(OptionId::Verbose));
     if (commit.failed_sync == group) print_line(sync_failure_message(path));
     if (!written || commit.failed_sync == group) return 1;
   }
   if (!complete) return 1;
   print_line(kDone);
   return 0;
+}
+
+// An Application or Implementation Identifier's identifier bytes: 1 to 23
+// 7-bit characters, the first '*' as UDF's entity identifiers have it.
+bool is_entity_identifier(std::string_view value) {
+  return !value.empty() && value.size() <= regid::kIdentifierSize && value[0] == '*' &&
+         std::all_of(value.begin(), value.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// The checks of a change's values that need no image, in the order the
+// options come; false, having said why, when one fails. Fills `change`.
+bool read_change(const Options& options, const char* label, Change* change) {
+  if (options.has(OptionId::FullVsid) && (options.has(OptionId::Uuid) || options.has(OptionId::Vsid))) {
+    print_line(whole_volume_set_refusal());
+    return false;
+  }
+  if (label != nullptr) {
+    change->label = decode_dstring_text(label);
+    if (!change->label) {
+      print_out("Label is not valid UTF-8\n");
+      return false;
+    }
+  }
+  if (options.has(OptionId::Uuid)) {
+    change->uuid = parse_uuid(options.of(OptionId::Uuid));
+    if (!change->uuid) {
+      print_out("Invalid UUID: %s (16 hexadecimal digits or random)\n", options.of(OptionId::Uuid));
+      return false;
+    }
+  }
+  for (const OptionSpec& spec : option_table()) {
+    const char* value = options.of(spec.id);
+    if (!spec.field || value == nullptr) continue;
+    const bool entity = spec.id == OptionId::AppId || spec.id == OptionId::ImpId;
+    if (entity && !is_entity_identifier(value)) {
+      print_line(invalid_entity_identifier_message(spec.name, value));
+      return false;
+    }
+    auto& field = change->fields[static_cast<size_t>(*spec.field)];
+    field = decode_dstring_text(value);
+    if (!field) {
+      print_out("Label is not valid UTF-8\n");
+      return false;
+    }
+    if (spec.id == OptionId::FullVsid) change->volume_set_part = VolumeSetPart::Whole;
+  }
+  if (options.has(OptionId::WriteProtect)) change->write_protect = std::string_view(options.of(OptionId::WriteProtect)) == "on";
+  return true;
+}
+
+// --vsid without -u keeps the Volume Set Identifier's first 16 characters:
+// every verified Primary Volume Descriptor must have them. Read before the
+// image is opened for writing; an image that cannot be read here is left
+// for the run to report.
+bool volume_set_keeps_its_uuid(const char* path) {
+  ImageContext image;
+  if (!open_image_file(&image, path, false)) return true;
+  const ScanResult scan = scan_volume(&image);
+  if (!scan.volume) return true;
+  for (const LabelCopy& copy : scan.volume->copies) {
+    if (copy.kind == CopyKind::PrimaryVolume && copy.verified && volume_set_characters(copy) < kUuidCharacters) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -326,12 +272,12 @@ int run_command_line(int argc, char** argv) {
     print_usage();
     return 1;
   }
-  if (options.help) {
+  if (options.has(OptionId::Help)) {
     print_usage();
-    for (const char* item : kOptionList) print_out("%s", item);
+    print_out("%s", option_help().c_str());
     return 0;
   }
-  if (options.version) {
+  if (options.has(OptionId::Version)) {
     print_out("%s", kUsage[0]);
     return 0;
   }
@@ -341,46 +287,56 @@ int run_command_line(int argc, char** argv) {
     return 0;
   }
   char* const* operand = argv + options.first_operand;
-  // -l and --json show images: every operand is one, and nothing changes. A
-  // single image with --json is the plain query's record. -l with a label or
-  // UUID is a usage error: the usage text shows its form.
-  if ((options.json || options.list) && (options.label != nullptr || options.uuid != nullptr)) {
-    if (options.json) {
+  bool changes_given = options.of(OptionId::Label) != nullptr || options.has(OptionId::Uuid);
+  for (const OptionSpec& spec : option_table()) {
+    const bool sets = spec.field || spec.id == OptionId::WriteProtect;
+    changes_given = changes_given || (sets && options.of(spec.id) != nullptr);
+  }
+  // A write protection other than on or off, and -l with a change, are
+  // usage errors: the usage text shows the forms. -l and --json show
+  // images: every operand is one, and nothing changes. A single image with
+  // --json is the plain query's record.
+  const char* protect = options.of(OptionId::WriteProtect);
+  if (protect != nullptr && std::string_view(protect) != "on" && std::string_view(protect) != "off") {
+    print_usage();
+    return 1;
+  }
+  if ((options.has(OptionId::Json) || options.has(OptionId::List)) && changes_given) {
+    if (options.has(OptionId::Json)) {
       print_line("--json shows a volume and changes nothing");
     } else {
       print_usage();
     }
     return 1;
   }
-  if (options.list || (options.json && operands > 1)) return run_list(operand, operands, options);
+  if (options.has(OptionId::List) || (options.has(OptionId::Json) && operands > 1)) {
+    return run_list(operand, operands, options);
+  }
   if (!operands_are_one_image(operand, operands, options)) return 1;
   const char* path = operand[0];
-  const char* label = options.label != nullptr ? options.label : operands > 1 ? operand[1] : nullptr;
-  const bool changes = label != nullptr || options.uuid != nullptr;
-
+  const char* label = options.of(OptionId::Label) != nullptr ? options.of(OptionId::Label)
+                      : operands > 1                         ? operand[1]
+                                                             : nullptr;
   Change change;
-  if (label != nullptr) {
-    change.label = encode_label(label);
-    if (!change.label) {
-      print_out("Label is not valid UTF-8\n");
-      return 1;
-    }
+  if (!read_change(options, label, &change)) return 1;
+  // Without a change a dry run is a plain query.
+  if (label == nullptr && !changes_given) return show_image(path, options, false) ? 0 : 1;
+  if (options.has(OptionId::Vsid) && !change.uuid && !volume_set_keeps_its_uuid(path)) {
+    print_line(short_volume_set_refusal());
+    return 1;
   }
-  if (options.uuid != nullptr) {
-    change.uuid = parse_uuid(options.uuid);
-    if (!change.uuid) {
-      print_out("Invalid UUID: %s (16 hexadecimal digits or random)\n", options.uuid);
-      return 1;
-    }
-  }
-  // Without a label or UUID a dry run is a plain query.
-  if (!changes) return show_image(path, options, false) ? 0 : 1;
   // A dry run changes nothing: its listing says what a relabel would do.
-  if (!options.dry_run) {
+  if (!options.has(OptionId::DryRun)) {
     if (label != nullptr) print_out("Changing %s volume label to '%s'\n", path, label);
     if (change.uuid) {
       print_out("Changing %s UUID to '%.*s'\n", path, static_cast<int>(change.uuid->size()), change.uuid->data());
     }
+    for (const OptionSpec& spec : option_table()) {
+      if (!spec.field || options.of(spec.id) == nullptr) continue;
+      const DstringText& value = *change.fields[static_cast<size_t>(*spec.field)];
+      print_line(changing_field_message(path, *spec.field, value_as_written(*spec.field, value, change.volume_set_part)));
+    }
+    if (change.write_protect) print_line(changing_protection_message(path, *change.write_protect));
   }
   return run_change(path, change, options);
 }

@@ -70,24 +70,35 @@ std::string dstring_to_utf8(std::span<const uint8_t> field) {
   return text;
 }
 
-std::optional<LabelDStrings> encode_label(const char* label) {
-  std::array<char16_t, kLabelUnits> units{};
-  if (!decode_argument(label, units)) return std::nullopt;
+std::optional<DstringText> decode_dstring_text(const char* text) {
+  DstringText decoded;
+  if (!decode_argument(text, decoded.units)) return std::nullopt;
+  const size_t m = std::min(dstring_text_length(decoded), kMaxLabelCharacters);
+  decoded.wide = std::any_of(decoded.units.begin(), decoded.units.begin() + static_cast<ptrdiff_t>(m),
+                             [](char16_t c) { return c > 0xFF; });
+  return decoded;
+}
 
-  LabelDStrings encoded;
-  const size_t n = static_cast<size_t>(std::find(units.begin(), units.end(), u'\0') - units.begin());
-  if (n == 0) return encoded;  // an empty label: both d-strings stay empty
-  const size_t m = std::min(n, kMaxLabelCharacters);
+size_t dstring_text_length(const DstringText& text) {
+  return static_cast<size_t>(std::find(text.units.begin(), text.units.end(), u'\0') - text.units.begin());
+}
 
-  // One form for both d-strings, chosen from the first m characters.
-  const bool wide = std::any_of(units.begin(), units.begin() + static_cast<ptrdiff_t>(m),
-                                [](char16_t c) { return c > 0xFF; });
-  if (wide) {
-    encode_cs0_16(encoded.id32, units, 2 * m);
-    encode_cs0_16(encoded.id128, units, 2 * m);
+void encode_dstring(std::span<uint8_t> dest, const DstringText& text) {
+  const size_t n = dstring_text_length(text);
+  if (n == 0) {
+    std::fill(dest.begin(), dest.end(), uint8_t{0});
+  } else if (text.wide) {
+    encode_cs0_16(dest, text.units, 2 * n);
   } else {
-    encode_cs0_8(encoded.id32, units, m);
-    encode_cs0_8(encoded.id128, units, m);
+    encode_cs0_8(dest, text.units, n);
   }
+}
+
+std::optional<LabelDStrings> encode_label(const char* label) {
+  const std::optional<DstringText> text = decode_dstring_text(label);
+  if (!text) return std::nullopt;
+  LabelDStrings encoded;
+  encode_dstring(encoded.id32, *text);
+  encode_dstring(encoded.id128, *text);
   return encoded;
 }

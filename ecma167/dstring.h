@@ -34,6 +34,25 @@ struct LabelDStrings {
 // valid UTF-8.
 std::optional<LabelDStrings> encode_label(const char* label);
 
+// A value given on the command line for a d-string field, as UTF-16 units
+// up to a zero unit, and the form every field it goes into takes: 16-bit
+// when any of its first 126 characters is above U+00FF, else 8-bit.
+struct DstringText {
+  std::array<char16_t, kLabelUnits> units{};
+  bool wide = false;
+};
+
+// The command-line `text` as a DstringText; none when it is not valid UTF-8.
+std::optional<DstringText> decode_dstring_text(const char* text);
+
+// The number of units of `text` before its zero unit.
+size_t dstring_text_length(const DstringText& text);
+
+// Writes `text` as a d-string of dest.size() bytes in its form, cut at a
+// whole character to what the field holds (dest.size() - 2 8-bit or half as
+// many 16-bit characters); an empty text leaves the field all zero.
+void encode_dstring(std::span<uint8_t> dest, const DstringText& text);
+
 // The number of character bytes of a d-string: its length byte less one, cut
 // to the bytes between the Compression ID and the length byte; 0 for an
 // empty d-string.

@@ -506,6 +506,23 @@ namespace {
 
 using Report = Fixture;
 
+// The identity a builder volume labelled `label` shows, as -v lines and as
+// the record's keys.
+std::string identity_lines(const std::string& label, const std::string& serial) {
+  return "Volume Identifier: " + label + "\nLogical Volume Identifier: " + label + "\nFile Set Identifier: " + label +
+         "\nVolume Set Identifier: Builder Volume Set\nOwner: LVInfo1\nOrganization: LVInfo2\nContact: LVInfo3\n"
+         "Application: \nImplementation: \nWindows serial number: " + serial +
+         "\nAccess: readonly\nIntegrity: unknown\nWrite protection: none\nUDF revisions: read unknown, write unknown\n";
+}
+std::string identity_keys(const std::string& label, const std::string& serial) {
+  return R"("volume_identifier": ")" + label + R"(", "logical_volume_identifier": ")" + label +
+         R"(", "file_set_identifier": ")" + label + R"(", "volume_set_identifier": "Builder Volume Set", )"
+         R"("owner": "LVInfo1", "organization": "LVInfo2", "contact": "LVInfo3", "application_identifier": "", )"
+         R"("implementation_identifier": "", "windows_serial_number": ")" + serial + R"(", "access_type": "readonly", )"
+         R"("integrity": "unknown", "write_protect": {"soft": false, "hard": false}, "udf_read_revision": null, )"
+         R"("udf_write_revision": null, )";
+}
+
 // A query's -v and --json output, whole: a physical volume, and a metadata
 // volume whose reserve Primary Volume Descriptor is damaged.
 TEST_F(Report, VerboseAndJsonQueriesShowEveryCopy) {
@@ -517,7 +534,8 @@ TEST_F(Report, VerboseAndJsonQueriesShowEveryCopy) {
     std::string json;     // after "path"
   } volumes[] = {
       {builder::plain_layout("Old").image,
-       "Old\nUDF unknown, 2048-byte blocks, partitions: physical\nUUID: 4275696c64657220\n"
+       "Old\nUDF unknown, 2048-byte blocks, partitions: physical\nUUID: 4275696c64657220\n" +
+       identity_lines("Old", "1055-D1E4") +
        "Primary Volume Descriptor at block 32 (main sequence): Old\n"
        "Implementation Use Volume Descriptor at block 33 (main sequence): Old\n"
        "Logical Volume Descriptor at block 35 (main sequence): Old\n"
@@ -525,7 +543,8 @@ TEST_F(Report, VerboseAndJsonQueriesShowEveryCopy) {
        "Implementation Use Volume Descriptor at block 49 (reserve sequence): Old\n"
        "Logical Volume Descriptor at block 51 (reserve sequence): Old\n"
        "File Set Descriptor at block 300: Old\n",
-       R"("label": "Old", "uuid": "4275696c64657220", "udf_revision": null, "block_size": 2048, "partitions": ["physical"], )"
+       R"("label": "Old", "uuid": "4275696c64657220", "udf_revision": null, "block_size": 2048, "partitions": ["physical"], )" +
+           identity_keys("Old", "1055-D1E4") +
        R"("copies": [{"descriptor": "Primary Volume Descriptor", "block": 32, "where": "main sequence", "identifier": "Old", "verified": true}, )"
        R"({"descriptor": "Implementation Use Volume Descriptor", "block": 33, "where": "main sequence", "identifier": "Old", "verified": true}, )"
        R"({"descriptor": "Logical Volume Descriptor", "block": 35, "where": "main sequence", "identifier": "Old", "verified": true}, )"
@@ -534,7 +553,8 @@ TEST_F(Report, VerboseAndJsonQueriesShowEveryCopy) {
        R"({"descriptor": "Logical Volume Descriptor", "block": 51, "where": "reserve sequence", "identifier": "Old", "verified": true}, )"
        R"({"descriptor": "File Set Descriptor", "block": 300, "where": null, "identifier": "Old", "verified": true, "file_set_identifier": "Old"}]})"},
       {metadata,
-       "Meta\nUDF unknown, 2048-byte blocks, partitions: physical, metadata\nUUID: 4275696c64657220\n"
+       "Meta\nUDF unknown, 2048-byte blocks, partitions: physical, metadata\nUUID: 4275696c64657220\n" +
+       identity_lines("Meta", "3247-4DDC") +
        "Primary Volume Descriptor at block 32 (main sequence): Meta\n"
        "Implementation Use Volume Descriptor at block 33 (main sequence): Meta\n"
        "Logical Volume Descriptor at block 35 (main sequence): Meta\n"
@@ -543,7 +563,8 @@ TEST_F(Report, VerboseAndJsonQueriesShowEveryCopy) {
        "Logical Volume Descriptor at block 51 (reserve sequence): Meta\n"
        "File Set Descriptor at block 302: Meta\n"
        "File Set Descriptor at block 410 (metadata mirror): Meta\n",
-       R"("label": "Meta", "uuid": "4275696c64657220", "udf_revision": null, "block_size": 2048, "partitions": ["physical", "metadata"], )"
+       R"("label": "Meta", "uuid": "4275696c64657220", "udf_revision": null, "block_size": 2048, "partitions": ["physical", "metadata"], )" +
+           identity_keys("Meta", "3247-4DDC") +
        R"("copies": [{"descriptor": "Primary Volume Descriptor", "block": 32, "where": "main sequence", "identifier": "Meta", "verified": true}, )"
        R"({"descriptor": "Implementation Use Volume Descriptor", "block": 33, "where": "main sequence", "identifier": "Meta", "verified": true}, )"
        R"({"descriptor": "Logical Volume Descriptor", "block": 35, "where": "main sequence", "identifier": "Meta", "verified": true}, )"

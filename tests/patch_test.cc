@@ -126,7 +126,7 @@ struct PatchRun {
   explicit PatchRun(const builder::Image& image, const char* label) {
     path = dir.file("d.iso");
     builder::write_file(path, image);
-    if (label != nullptr) change.label = encode_label(label);
+    if (label != nullptr) change.label = decode_dstring_text(label);
     stream_open(&context.file, path.c_str(), label != nullptr);
   }
   builder::Image relabel(const builder::Image& image) {

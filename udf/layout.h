@@ -54,7 +54,19 @@ namespace pvd {
 constexpr size_t kVolumeIdentifier = 24;      // dstring[32]
 constexpr size_t kVolumeSetIdentifier = 72;   // dstring[128]; the UUID leads it (UDF 2.2.2.5)
 constexpr size_t kDescriptorCharacterSet = 200;
+constexpr size_t kApplicationIdentifierText = 345;     // identifier bytes of the regid at 344
+constexpr size_t kImplementationIdentifierText = 389;  // identifier bytes of the regid at 388
 }  // namespace pvd
+
+// Entity identifier (1/7.4, UDF 2.1.5): a flags byte, 23 identifier bytes and
+// an 8-byte suffix. A domain identifier's suffix (UDF 2.1.5.3) holds the UDF
+// revision and the domain flags.
+namespace regid {
+constexpr size_t kIdentifierSize = 23;
+constexpr size_t kDomainFlagsFromText = 25;  // the flags byte, from the identifier bytes
+constexpr uint8_t kHardWriteProtect = 1;
+constexpr uint8_t kSoftWriteProtect = 2;
+}  // namespace regid
 
 // Implementation Use Volume Descriptor (3/10.4) with the UDF LV Info
 // Implementation Use area (UDF 2.2.7.2) from offset 52.
@@ -63,11 +75,16 @@ constexpr size_t kImplementationIdentifier = 20;  // regid; identifier bytes fro
 constexpr size_t kImplementationIdentifierText = 21;
 constexpr size_t kLviCharset = 52;
 constexpr size_t kLogicalVolumeIdentifier = 116;  // dstring[128]
+constexpr size_t kLvInfo1 = 244;                  // dstring[36] each: owner, organization, contact
+constexpr size_t kLvInfo2 = 280;
+constexpr size_t kLvInfo3 = 316;
+constexpr size_t kLvInfoSize = 36;
 }  // namespace iuvd
 
 // Partition Descriptor (3/10.5).
 namespace pd {
 constexpr size_t kPartitionNumber = 22;
+constexpr size_t kAccessType = 184;  // u32 (3/10.5.7)
 constexpr size_t kStartingLocation = 188;
 }  // namespace pd
 
@@ -76,8 +93,8 @@ namespace lvd {
 constexpr size_t kDescriptorCharacterSet = 20;
 constexpr size_t kLogicalVolumeIdentifier = 84;  // dstring[128]
 constexpr size_t kDomainIdentifierText = 217;    // identifier bytes of the regid at 216
-constexpr size_t kDomainIdentifierTextSize = 23;
 constexpr size_t kDomainRevision = 240;          // u16, first of the suffix (UDF 2.1.5.3)
+constexpr size_t kDomainFlags = kDomainIdentifierText + regid::kDomainFlagsFromText;
 constexpr size_t kContentsUse = 248;             // long_ad of the File Set Descriptor
 constexpr size_t kNumberOfPartitionMaps = 268;
 constexpr size_t kIntegritySequenceExtent = 432;  // extent_ad of the integrity sequence
@@ -89,6 +106,7 @@ constexpr size_t kPartitionMaps = 440;
 // Implementation Use, whose UDF layout (UDF 2.2.6.4) is 46 bytes: the
 // implementation's regid, the file and directory counts and three revisions.
 namespace lvid {
+constexpr size_t kIntegrityType = 28;  // u32: 0 open, 1 close (3/10.10.3)
 constexpr size_t kNumberOfPartitions = 72;
 constexpr size_t kLengthOfImplementationUse = 76;
 constexpr size_t kTables = 80;
@@ -124,6 +142,10 @@ constexpr size_t kLogicalVolumeIdentifierCharset = 48;
 constexpr size_t kLogicalVolumeIdentifier = 112;  // dstring[128]
 constexpr size_t kFileSetCharset = 240;
 constexpr size_t kFileSetIdentifier = 304;  // dstring[32]
+constexpr size_t kDomainIdentifierText = 417;  // identifier bytes of the regid at 416
+constexpr size_t kDomainFlags = kDomainIdentifierText + regid::kDomainFlagsFromText;
+// The part of the descriptor Windows sums into the volume's serial number.
+constexpr size_t kSerialNumberBytes = 512;
 }  // namespace fsd
 
 // Sparing Table (UDF 2.2.12), tag identifier 0, possibly several blocks long.
@@ -175,6 +197,8 @@ namespace vat {
 constexpr uint8_t kFileType200 = 248;
 constexpr size_t kHeaderLength = 0;  // u16 L_HD
 constexpr size_t kLogicalVolumeIdentifier = 4;  // dstring[128]
+constexpr size_t kMinimumReadRevision = 144;    // u16 each, in the 2.00 header
+constexpr size_t kMinimumWriteRevision = 146;
 constexpr size_t kEntrySize = 4;
 constexpr size_t kTrailer150Size = 36;  // regid, then u32 previous VAT location
 constexpr size_t kTrailerIdentifier = 1;

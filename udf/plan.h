@@ -4,18 +4,44 @@
 
 #include <cstdint>
 #include <optional>
+#include <array>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ecma167/dstring.h"
 #include "udf/volume.h"
 #include "udf/volume_id.h"
 
-// The change a relabel makes: a new label, a new UUID, or both.
+// How a value given for the Volume Set Identifier goes into it: after its
+// first 16 characters (the UUID's), or as the whole identifier.
+enum class VolumeSetPart : uint8_t { AfterUuid, Whole };
+
+// The change a relabel makes: any of a new label, a new UUID, a value for
+// each identifier field and the Soft Write-Protect flag. The label goes
+// into the Volume, Logical Volume and File Set Identifiers, except where a
+// value of their own is given; the 23 identifier bytes of an Application or
+// Implementation Identifier are held as their ASCII units.
 struct Change {
-  std::optional<LabelDStrings> label;
+  std::optional<DstringText> label;
   std::optional<UuidDigits> uuid;
+  std::array<std::optional<DstringText>, kFieldCount> fields;
+  VolumeSetPart volume_set_part = VolumeSetPart::AfterUuid;
+  std::optional<bool> write_protect;
 };
+
+// The value `change` writes into `field` (the DomainFlags field has none):
+// its own, else the label's for the three identifiers the label sets.
+const DstringText* change_value(const Change& change, Field field);
+
+// The Volume Set Identifier `change` makes of `current` (the field's 128
+// bytes): with a UUID, its 16 digits first; with a value after the UUID, the
+// first 16 characters (the new digits, else the current ones) followed by
+// the value, in one form for the whole, cut to the field; with a whole
+// value, that value. None when the change leaves the identifier alone.
+std::optional<std::array<uint8_t, kLongDstring>> changed_volume_set(std::span<const uint8_t> current,
+                                                                   const Change& change);
 
 // A relabel commits its plan in two groups, each followed by a sync: the
 // main sequence and the first File Set Descriptor copy, then the reserve
@@ -28,6 +54,11 @@ struct FieldChange {
   size_t offset = 0;
   std::vector<uint8_t> bytes;
 };
+
+// The text of `value` as it will be written into `field`: cut to what the
+// field holds (after the UUID's 16 characters for a Volume Set Identifier
+// value `part` puts there), UTF-8.
+std::string value_as_written(Field field, const DstringText& value, VolumeSetPart part);
 
 // One block the relabel rewrites: its bytes as the scan read them and the
 // field changes laid over them, then its tag renewed where it has one. A
@@ -47,12 +78,15 @@ std::vector<uint8_t> planned_bytes(const PlannedBlock& planned);
 // One line of the listing: a copy the relabel rewrites, in its group, with
 // the identifier it will hold (UTF-8), the index of its block's write, and
 // on a volume of more than one session the number of its session (1 for
-// the first).
+// the first). `fields` are the other fields an identifier option or the
+// write protection sets in it, each with its text as it will be written
+// ("on" or "off" for the write protection).
 struct PlanLine {
   CopyKind kind = CopyKind::PrimaryVolume;
   uint32_t block = 0;
   CopyPlace place = CopyPlace::MainSequence;
   std::string identifier;
+  std::vector<std::pair<Field, std::string>> fields;
   WriteGroup group = WriteGroup::First;
   size_t write = 0;
   std::optional<uint32_t> session;

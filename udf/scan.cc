@@ -103,6 +103,10 @@ struct ScanState {
   // Logical Volume Contents Use; an extent length of 0 means none is known.
   std::array<uint8_t, long_ad::kSize> fsd_location{};
   bool have_logical_volume = false;
+  // The Access Type of the first verified Partition Descriptor of each
+  // sequence.
+  std::optional<uint32_t> main_access{};
+  std::optional<uint32_t> reserve_access{};
   uint32_t integrity_length = 0;
   uint32_t integrity_location = 0;
 };
@@ -170,6 +174,8 @@ void walk_sequence(ScanState* state, SequenceExtent extent, CopyPlace place) {
     }
     if (!verified) continue;
     if (tag == kTagPartition) {
+      std::optional<uint32_t>& access = main ? state->main_access : state->reserve_access;
+      if (!access) access = get_u32(descriptor, pd::kAccessType);
       if (findings->record_count < findings->records.size()) {
         findings->records[findings->record_count++] =
             PartitionRecord{get_u32(descriptor, pd::kStartingLocation), get_u16(descriptor, pd::kPartitionNumber)};
@@ -211,16 +217,34 @@ void read_file_set(ScanState* state) {
   }
 }
 
-// The UDF revision of the Logical Volume Integrity Descriptor at the start of
-// the first verified Logical Volume Descriptor's integrity sequence, when it
-// verifies there.
-void read_integrity_revision(ScanState* state) {
+// The Integrity Type and UDF revisions of the Logical Volume Integrity
+// Descriptor at the start of the first verified Logical Volume Descriptor's
+// integrity sequence, when it verifies there.
+void read_integrity(ScanState* state) {
   if (!state->have_logical_volume || state->integrity_length == 0) return;
   std::vector<uint8_t> bytes(state->image->block_size, 0);
   const uint32_t block = state->integrity_location;
-  if (read_sectors(state->image, block, 1, bytes) == 1 && tag_verifies(bytes, block)) {
-    state->volume.integrity_revision = integrity_revision(bytes);
+  if (read_sectors(state->image, block, 1, bytes) == 1 && verifies_as(bytes, kTagLogicalVolumeIntegrity, block)) {
+    Volume& volume = state->volume;
+    volume.integrity_revision = integrity_revision(bytes);
+    volume.integrity_type = get_u32(bytes, lvid::kIntegrityType);
+    if (const auto revisions = integrity_revisions(bytes)) {
+      volume.read_revision = revisions->read;
+      volume.write_revision = revisions->write;
+    }
   }
+}
+
+// The Minimum UDF Read and Write Revisions of a UDF 2.00 VAT's header, when
+// they lie in the block that holds its identifier.
+void read_vat_revisions(Volume* volume, const LabelCopy& vat) {
+  const size_t header = vat.field - vat::kLogicalVolumeIdentifier;
+  if (!vat.verified || vat.field < vat::kLogicalVolumeIdentifier ||
+      !field_fits(vat.bytes, header + vat::kMinimumReadRevision, 4)) {
+    return;
+  }
+  volume->read_revision = get_u16(vat.bytes, header + vat::kMinimumReadRevision);
+  volume->write_revision = get_u16(vat.bytes, header + vat::kMinimumWriteRevision);
 }
 
 // Walks both sequences of the session whose anchor is `anchor`.
@@ -289,15 +313,19 @@ void finish_session(ScanState* state, std::optional<uint32_t> last, uint32_t ind
   Volume& volume = state->volume;
   volume.partitions = build_partition_table(state->image, state->main, state->reserve, last);
   read_file_set(state);
+  read_integrity(state);
+  volume.access_type = state->main_access ? state->main_access : state->reserve_access;
   for (const PartitionEntry& entry : volume.partitions) {
     if (entry.vat) {
-      if (auto copy = read_vat_identifier(state->image, *entry.vat)) volume.copies.push_back(std::move(*copy));
+      if (auto copy = read_vat_identifier(state->image, *entry.vat)) {
+        if (entry.vat->udf200) read_vat_revisions(&volume, *copy);
+        volume.copies.push_back(std::move(*copy));
+      }
     } else if (entry.damaged_vat) {
       // A torn VAT: its identifier is a copy that does not verify.
       volume.copies.push_back(LabelCopy{CopyKind::Vat, *entry.damaged_vat, CopyPlace::FileSet, false, {}, 0, false});
     }
   }
-  read_integrity_revision(state);
   for (LabelCopy& copy : volume.copies) copy.session = index;
 }
 
@@ -342,6 +370,10 @@ ScanResult scan_volume(ImageContext* image) {
   volume.volume_set_identifier = shown.volume_set_identifier;
   volume.domain_revision = shown.domain_revision;
   volume.integrity_revision = shown.integrity_revision;
+  volume.access_type = shown.access_type;
+  volume.integrity_type = shown.integrity_type;
+  volume.read_revision = shown.read_revision;
+  volume.write_revision = shown.write_revision;
   volume.read_error = image->read_error;
   result.read_error = image->read_error;
   result.volume = std::move(volume);

@@ -90,16 +90,22 @@ struct LabelCopy {
   uint32_t session = 0;
 };
 
-// Where the copy's label field lies in its bytes: the table's offset for
-// its kind, the VAT's where the scan found it.
-size_t label_offset(const LabelCopy& copy);
+// Where `place`, a field of the copy's kind, lies in the copy's bytes: the
+// table's offset, the VAT's identifier where the scan found it.
+size_t field_offset(const LabelCopy& copy, const FieldPlace& place);
 
-// The identifier a verified copy holds (UTF-8); "" for one that does not
-// verify.
+// The text of `field` in a verified copy (UTF-8): a d-string decoded, an
+// entity identifier's bytes up to the first zero; "" for a copy that does
+// not verify or whose kind does not carry the field.
+std::string copy_field_text(const LabelCopy& copy, Field field);
+
+// The number of characters of a Primary Volume Descriptor copy's Volume Set
+// Identifier.
+size_t volume_set_characters(const LabelCopy& copy);
+
+// The identifier a verified copy shows (its kind's `shown` field, UTF-8);
+// "" for one that does not verify.
 std::string copy_identifier(const LabelCopy& copy);
-
-// A verified File Set Descriptor copy's File Set Identifier (UTF-8).
-std::string copy_file_set_identifier(const LabelCopy& copy);
 
 // A volume descriptor sequence's extent as the anchor gives it: length in
 // bytes, location as a block.
@@ -141,6 +147,15 @@ struct Volume {
   // its integrity sequence's first descriptor.
   uint16_t domain_revision = 0;
   std::optional<uint16_t> integrity_revision;
+  // The last session's state as its descriptors record it: the Access Type
+  // of its first verified Partition Descriptor (main sequence first), the
+  // Integrity Type of its Logical Volume Integrity Descriptor, the Minimum
+  // UDF Read and Write Revisions of that descriptor's Implementation Use, or
+  // of the VAT's header on a volume with one.
+  std::optional<uint32_t> access_type;
+  std::optional<uint32_t> integrity_type;
+  std::optional<uint16_t> read_revision;
+  std::optional<uint16_t> write_revision;
   // A read failed on the way: what it would have given is unknown.
   bool read_error = false;
   // Every session in the order they lie on the image; one for a

@@ -7,13 +7,13 @@
 #include "image/platform.h"
 #include "ecma167/tag.h"
 #include "image/utf.h"
+#include "udf/descriptors.h"
 #include "udf/layout.h"
 
 namespace {
 
-constexpr size_t kUuidBytes = 16;
+constexpr size_t kUuidBytes = kUuidCharacters;
 constexpr std::string_view kHexDigits = "0123456789abcdef";
-constexpr std::string_view kUdfDomain{"*OSTA UDF Compliant\0\0\0\0", lvd::kDomainIdentifierTextSize};
 
 bool is_hex_digit(uint8_t c) {
   const auto lower = static_cast<uint8_t>(c | 0x20);
@@ -113,6 +113,12 @@ std::optional<std::string> uuid_from_volume_set(std::span<const uint8_t, kLongDs
 }
 
 std::optional<uint16_t> integrity_revision(ConstBlockSpan lvid) {
+  const auto revisions = integrity_revisions(lvid);
+  if (!revisions) return std::nullopt;
+  return std::max(revisions->read, revisions->write);
+}
+
+std::optional<UdfRevisions> integrity_revisions(ConstBlockSpan lvid) {
   if (!field_fits(lvid, 0, lvid::kTables) || tag_identifier(lvid) != kTagLogicalVolumeIntegrity ||
       get_u32(lvid, lvid::kLengthOfImplementationUse) < lvid::kUdfImplementationUseSize) {
     return std::nullopt;
@@ -123,12 +129,11 @@ std::optional<uint16_t> integrity_revision(ConstBlockSpan lvid) {
     return std::nullopt;
   }
   const auto at = static_cast<size_t>(use);
-  return std::max(get_u16(lvid, at + lvid::kMinimumReadRevision), get_u16(lvid, at + lvid::kMinimumWriteRevision));
+  return UdfRevisions{get_u16(lvid, at + lvid::kMinimumReadRevision), get_u16(lvid, at + lvid::kMinimumWriteRevision)};
 }
 
 uint16_t domain_revision(ConstBlockSpan lvd) {
-  if (!field_fits(lvd, lvd::kDomainRevision, 2) ||
-      !bytes_are(lvd.subspan(lvd::kDomainIdentifierText, lvd::kDomainIdentifierTextSize), kUdfDomain)) {
+  if (!field_fits(lvd, lvd::kDomainRevision, 2) || !is_udf_domain(lvd, lvd::kDomainIdentifierText)) {
     return 0;
   }
   return get_u16(lvd, lvd::kDomainRevision);
@@ -142,4 +147,11 @@ std::string format_udf_revision(uint16_t revision) {
   text.push_back('.');
   append_hex(static_cast<uint8_t>(revision & 0xFF), &text);
   return text;
+}
+
+std::optional<uint32_t> windows_serial_number(ConstBlockSpan fsd) {
+  if (!field_fits(fsd, 0, fsd::kSerialNumberBytes)) return std::nullopt;
+  std::array<uint8_t, 4> lanes{};
+  for (size_t i = 0; i < fsd::kSerialNumberBytes; ++i) lanes[i % 4] = static_cast<uint8_t>(lanes[i % 4] + fsd[i]);
+  return uint32_t{lanes[3]} << 24 | uint32_t{lanes[2]} << 16 | uint32_t{lanes[1]} << 8 | lanes[0];
 }

@@ -14,8 +14,11 @@
 #include "ecma167/dstring.h"
 #include "image/bytes.h"
 
+// The UUID is the first 16 characters of the Volume Set Identifier.
+constexpr size_t kUuidCharacters = 16;
+
 // The 16 lower-case hexadecimal digits of a UUID.
-using UuidDigits = std::array<char, 16>;
+using UuidDigits = std::array<char, kUuidCharacters>;
 
 // The UUID a --uuid argument stands for: 16 hexadecimal digits of either
 // case, lower-cased; or "random": the current time in seconds (UTC, low 32
@@ -47,6 +50,14 @@ std::optional<std::string> uuid_from_volume_set(std::span<const uint8_t, kLongDs
 // layout does not lie wholly in `lvid`.
 std::optional<uint16_t> integrity_revision(ConstBlockSpan lvid);
 
+// The Minimum UDF Read and Write Revisions of a Logical Volume Integrity
+// Descriptor's Implementation Use, on the same terms as integrity_revision.
+struct UdfRevisions {
+  uint16_t read = 0;
+  uint16_t write = 0;
+};
+std::optional<UdfRevisions> integrity_revisions(ConstBlockSpan lvid);
+
 // The UDF revision in the suffix of a Logical Volume Descriptor's Domain
 // Identifier (UDF 2.1.5.3); 0 when the identifier is not "*OSTA UDF
 // Compliant". blkid reports the higher of this and integrity_revision, and no
@@ -55,3 +66,8 @@ uint16_t domain_revision(ConstBlockSpan lvd);
 
 // A revision as blkid prints it: "2.01" for 0x0201, "1.50" for 0x0150.
 std::string format_udf_revision(uint16_t revision);
+
+// The serial number Windows shows for a UDF volume (its `vol` command's
+// XXXX-XXXX): the first 512 bytes of the File Set Descriptor summed in four
+// byte lanes, lane 0 the least significant byte. None when `fsd` is shorter.
+std::optional<uint32_t> windows_serial_number(ConstBlockSpan fsd);
