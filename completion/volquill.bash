@@ -1,8 +1,9 @@
 # bash completion for volquill: the options before the image, then disc image
 # files (*.iso, *.img, *.udf in any case), directories to descend into and
 # block devices. After the image comes the label, free text: nothing is offered;
-# with -l or --json every word is an image, and after --label its text comes
-# first.
+# with -l or --json every word is an image. After --label and each identifier
+# option comes its text, free text too; after --write-protect, on or off. The
+# options are those of `volquill --help` (tests/completion_test.sh checks).
 _volquill() {
   local cur=${COMP_WORDS[COMP_CWORD]} word name path i options=1 images=0
   COMPREPLY=()
@@ -16,7 +17,14 @@ _volquill() {
             return 0
           fi
           continue ;;
-        --label) # takes the next word, free text
+        --write-protect) # takes the next word: on or off
+          if ((++i == COMP_CWORD)); then
+            mapfile -t COMPREPLY < <(compgen -W 'on off' -- "$cur")
+            return 0
+          fi
+          continue ;;
+        --label | --vid | --lvid | --fsid | --vsid | --fullvsid | --owner | --organization | --contact | \
+          --appid | --impid) # takes the next word, free text
           ((++i == COMP_CWORD)) && return 0
           continue ;;
         --list | --json) images=1; continue ;;
@@ -32,7 +40,8 @@ _volquill() {
   done
   if ((options)) && [[ $cur == -* ]]; then
     mapfile -t COMPREPLY < <(compgen -W '-h --help -V --version -n --dry-run -f --force -v --verbose
-      -l --list --label -u --uuid --json --' -- "$cur")
+      -l --list --label -u --uuid --json --vid --lvid --fsid --vsid --fullvsid --owner --organization
+      --contact --appid --impid --write-protect --' -- "$cur")
     return 0
   fi
   while IFS= read -r name; do

@@ -95,6 +95,11 @@ TEST_F(CommandLine, OptionsThatEndTheRunBeforeAnyImage) {
       {{"-nq", missing}, "Unknown option: -nq\n" + usage_text(), 1},
       {{"--help=all"}, "Unknown option: --help=all\n" + usage_text(), 1},
       {{"-h", "-x"}, "Unknown option: -x\n" + usage_text(), 1},
+      // Identifier values refused before any image is opened.
+      {{"--fullvsid", "W", "-u", "random", missing}, "--fullvsid sets the whole Volume Set Identifier; -u and --vsid set its parts\n", 1},
+      {{"--impid=Imp", missing}, "Invalid --impid value: Imp (1 to 23 ASCII characters beginning with *)\n", 1},
+      {{"--appid", "*" + std::string(23, 'a'), missing}, "Invalid --appid value: *" + std::string(23, 'a') + " (1 to 23 ASCII characters beginning with *)\n", 1},
+      {{"--write-protect", "yes", missing}, usage_text(), 1},
       // Options without an image path: as without arguments.
       {{"-n", "-v"}, usage_text(), 0},
       {{"--"}, usage_text(), 0},

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Loads the bash completion ($1) and checks what it offers for command lines
 # completed in a directory holding an image of each kind, a text file and a
-# subdirectory.
+# subdirectory, and that it offers the options of the program's --help ($2).
 set -u
 source "$1"
+help_options=$("$2" --help | sed -n 's/^\t\(-[a-zA-Z]\)\?,\? \?\(--[a-z-]*\) .*/\1 \2/p' | tr -s ' ' '\n' | LC_ALL=C sort | xargs)
 cd "$(mktemp -d)" && trap 'rm -rf "$PWD"' EXIT
 mkdir sub && touch a.iso B.IMG c.Udf notes.txt
 while IFS='|' read -r line want; do
@@ -14,8 +15,12 @@ while IFS='|' read -r line want; do
   _volquill
   got=$(printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | xargs)
   [[ $got == "$want" ]] || { echo "'$line': got '$got', want '$want'"; exit 1; }
-done <<'EOF_CASES'
-volquill --v|--verbose --version
+done <<EOF_CASES
+volquill -|$help_options
+volquill --v|--verbose --version --vid --vsid
+volquill --write-protect |off on
+volquill --owner |
+volquill --vid X |B.IMG a.iso c.Udf sub
 volquill -n |B.IMG a.iso c.Udf sub
 volquill -v --uuid |random
 volquill -nu r|random

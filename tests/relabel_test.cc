@@ -836,9 +836,31 @@ INSTANTIATE_TEST_SUITE_P(BlockSizesAndPartitions, EveryVolume, testing::Range<si
                          });
 
 
-// --uuid alone rewrites the Volume Set Identifier of both Primary Volume
-// Descriptors and nothing else, on a volume of each partition kind.
-TEST(Uuid, EachPartitionKindTakesItInBothPrimaryVolumeDescriptors) {
+// Each identifier option alone, and all of them with a label and a UUID, on
+// a volume of each partition kind: the Changing line, exactly the blocks of
+// the descriptors that carry the field (each verifying), and the query's
+// record showing the new value.
+TEST(Identifiers, EachOptionRewritesTheDescriptorsThatCarryItsField) {
+  const struct {
+    std::vector<std::string> args;
+    std::string changing;          // after "Changing PATH "
+    std::vector<uint16_t> tags;    // of the descriptors rewritten; 261 for the VAT
+    std::string json;              // in the record afterwards
+  } rows[] = {
+      {{"--uuid", "0123456789ABCDEF"}, "UUID to '0123456789abcdef'", {1}, R"("uuid": "0123456789abcdef")"},
+      {{"--vid", "Vid"}, "Volume Identifier to 'Vid'", {1}, R"("volume_identifier": "Vid")"},
+      {{"--lvid=Lvid"}, "Logical Volume Identifier to 'Lvid'", {4, 6, 256, 261}, R"("logical_volume_identifier": "Lvid")"},
+      {{"--fsid", std::string(40, 'f')}, "File Set Identifier to '" + std::string(30, 'f') + "'", {256},
+       R"("file_set_identifier": ")" + std::string(30, 'f') + "\""},
+      {{"--vsid", "Tail"}, "Volume Set Identifier to 'Tail'", {1}, R"("volume_set_identifier": "Builder Volume STail")"},
+      {{"--fullvsid", "Ω"}, "Volume Set Identifier to 'Ω'", {1}, R"("volume_set_identifier": "Ω")"},
+      {{"--owner", "Owner"}, "owner to 'Owner'", {4}, R"("owner": "Owner")"},
+      {{"--organization", "Org"}, "organization to 'Org'", {4}, R"("organization": "Org")"},
+      {{"--contact", "Contact"}, "contact to 'Contact'", {4}, R"("contact": "Contact")"},
+      {{"--appid", "*App"}, "Application Identifier to '*App'", {1}, R"("application_identifier": "*App")"},
+      {{"--impid", "*Imp"}, "Implementation Identifier to '*Imp'", {1}, R"("implementation_identifier": "*Imp")"},
+      {{"--write-protect", "on"}, "write protection to on", {6, 256}, R"("write_protect": {"soft": true)"},
+  };
   const struct {
     const char* name;
     Layout layout;
@@ -847,25 +869,49 @@ TEST(Uuid, EachPartitionKindTakesItInBothPrimaryVolumeDescriptors) {
                  {"virtual", builder::virtual_layout("Old", VatForm::Embedded200)},
                  {"metadata", builder::metadata_layout("Old")}};
   for (const auto& v : volumes) {
-    SCOPED_TRACE(v.name);
+    std::vector<std::string> all = {"-v", "-u", "0123456789abcdef"};
+    for (const auto& row : rows) {
+      SCOPED_TRACE(std::string(v.name) + " " + row.args[0]);
+      if (row.args[0] != "--uuid" && row.args[0] != "--fullvsid") all.insert(all.end(), row.args.begin(), row.args.end());
+      TempDir dir;
+      const std::string path = dir.file("volume.img");
+      ASSERT_TRUE(builder::write_file(path, v.layout.image));
+      std::vector<std::string> args = row.args;
+      args.push_back(path);
+      EXPECT_EQ(run_tool(args).out, "Changing " + path + " " + row.changing + "\nDone!\n");
+      const Image after = builder::read_file(path);
+      std::vector<uint32_t> carriers;
+      for (uint32_t n : v.layout.label_sectors) {
+        const uint16_t tag = builder::get_u16(builder::sector(v.layout.image, n), 0);
+        const bool vat = tag != 1 && tag != 4 && tag != 6 && tag != 256;
+        if (std::count(row.tags.begin(), row.tags.end(), vat ? 261 : tag) != 0) carriers.push_back(n);
+      }
+      EXPECT_EQ(builder::changed_sectors(v.layout.image, after), carriers);
+      for (uint32_t n : carriers) {
+        const auto d = builder::sector(after, n);
+        EXPECT_TRUE(builder::get_u16(d, 0) > 261 || builder::tag_is_valid(d)) << n;  // a VAT data block has no tag
+      }
+      EXPECT_NE(run_tool({"--json", path}).out.find(row.json), std::string::npos);
+      if (row.args[0] == "--fullvsid") {  // too short now to keep a UUID: refused, nothing written
+        EXPECT_EQ(run_tool({"--vsid", "X", path}).out, "--vsid needs a Volume Set Identifier of 16 characters or more (-u sets them)\n");
+        EXPECT_EQ(builder::read_file(path).bytes, after.bytes);
+      }
+    }
+    // All together with a label and a UUID: every label-carrying block, each
+    // listed once; the options win over the label for their fields.
     TempDir dir;
     const std::string path = dir.file("volume.img");
     ASSERT_TRUE(builder::write_file(path, v.layout.image));
-    EXPECT_EQ(run_tool({"--uuid", "0123456789ABCDEF", path}).out,
-              "Changing " + path + " UUID to '0123456789abcdef'\nDone!\n");
-    const Image after = builder::read_file(path);
-    std::vector<uint32_t> primaries;
-    for (uint32_t n : v.layout.label_sectors) {
-      if (builder::get_u16(builder::sector(v.layout.image, n), 0) == 1) primaries.push_back(n);
+    all.insert(all.end(), {path, "New"});
+    const ToolResult r = run_tool(all);
+    EXPECT_TRUE(r.out.ends_with("Done!\n")) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 13 + static_cast<long>(v.layout.label_sectors.size()));
+    EXPECT_EQ(builder::changed_sectors(v.layout.image, builder::read_file(path)), v.layout.label_sectors);
+    const std::string record = run_tool({"--json", path}).out;
+    for (const auto& row : rows) {
+      const bool whole = row.args[0].find("vsid") == std::string::npos;
+      EXPECT_TRUE(!whole || record.find(row.json) != std::string::npos) << row.json;
     }
-    ASSERT_EQ(primaries.size(), 2u);
-    EXPECT_EQ(builder::changed_sectors(v.layout.image, after), primaries);
-    for (uint32_t n : primaries) {
-      const auto d = builder::sector(after, n);
-      EXPECT_TRUE(builder::tag_is_valid(d));
-      EXPECT_EQ(std::string(d.begin() + 73, d.begin() + 89), "0123456789abcdef");
-    }
-    EXPECT_EQ(run_tool({path}).out, "Volume label of " + path + ": Old\n");
   }
 }
 
