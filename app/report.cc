@@ -103,8 +103,10 @@ Identity identity(const Volume& volume) {
   } else if (volume.integrity_type == 0) {
     id.integrity = "opened";
   }
-  if (volume.read_revision) id.read_revision = format_udf_revision(*volume.read_revision);
-  if (volume.write_revision) id.write_revision = format_udf_revision(*volume.write_revision);
+  if (const auto revisions = declared_revisions(volume)) {
+    id.read_revision = format_udf_revision(revisions->read);
+    id.write_revision = format_udf_revision(revisions->write);
+  }
   return id;
 }
 

@@ -517,15 +517,15 @@ std::string identity_lines(const std::string& label, const std::string& serial) 
   return "Volume Identifier: " + label + "\nLogical Volume Identifier: " + label + "\nFile Set Identifier: " + label +
          "\nVolume Set Identifier: Builder Volume Set\nOwner: LVInfo1\nOrganization: LVInfo2\nContact: LVInfo3\n"
          "Application: \nImplementation: \nWindows serial number: " + serial +
-         "\nAccess: readonly\nIntegrity: unknown\nWrite protection: none\nUDF revisions: read unknown, write unknown\n";
+         "\nAccess: readonly\nIntegrity: unknown\nWrite protection: none\nUDF revisions: read 0.00, write 0.00\n";
 }
 std::string identity_keys(const std::string& label, const std::string& serial) {
   return R"("volume_identifier": ")" + label + R"(", "logical_volume_identifier": ")" + label +
          R"(", "file_set_identifier": ")" + label + R"(", "volume_set_identifier": "Builder Volume Set", )"
          R"("owner": "LVInfo1", "organization": "LVInfo2", "contact": "LVInfo3", "application_identifier": "", )"
          R"("implementation_identifier": "", "windows_serial_number": ")" + serial + R"(", "access_type": "readonly", )"
-         R"("integrity": "unknown", "write_protect": {"soft": false, "hard": false}, "udf_read_revision": null, )"
-         R"("udf_write_revision": null, )";
+         R"("integrity": "unknown", "write_protect": {"soft": false, "hard": false}, "udf_read_revision": "0.00", )"
+         R"("udf_write_revision": "0.00", )";
 }
 
 // A query's -v and --json output, whole: a physical volume, and a metadata

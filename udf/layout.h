@@ -73,6 +73,7 @@ constexpr uint8_t kSoftWriteProtect = 2;
 namespace iuvd {
 constexpr size_t kImplementationIdentifier = 20;  // regid; identifier bytes from 21
 constexpr size_t kImplementationIdentifierText = 21;
+constexpr size_t kImplementationRevision = 44;    // u16, first of the regid's UDF suffix
 constexpr size_t kLviCharset = 52;
 constexpr size_t kLogicalVolumeIdentifier = 116;  // dstring[128]
 constexpr size_t kLvInfo1 = 244;                  // dstring[36] each: owner, organization, contact
@@ -124,6 +125,7 @@ constexpr size_t kType1PartitionNumber = 4;
 constexpr size_t kType1Bytes = 6;
 constexpr size_t kType2Identifier = 5;  // identifier bytes of the regid at 4
 constexpr size_t kType2IdentifierSize = 23;
+constexpr size_t kType2Revision = 28;  // u16, first of the regid's UDF suffix
 constexpr size_t kType2PartitionNumber = 38;
 constexpr size_t kMetadataFileLocation = 40;
 constexpr size_t kMetadataMirrorLocation = 44;
@@ -143,6 +145,7 @@ constexpr size_t kLogicalVolumeIdentifier = 112;  // dstring[128]
 constexpr size_t kFileSetCharset = 240;
 constexpr size_t kFileSetIdentifier = 304;  // dstring[32]
 constexpr size_t kDomainIdentifierText = 417;  // identifier bytes of the regid at 416
+constexpr size_t kDomainRevision = 440;
 constexpr size_t kDomainFlags = kDomainIdentifierText + regid::kDomainFlagsFromText;
 // The part of the descriptor Windows sums into the volume's serial number.
 constexpr size_t kSerialNumberBytes = 512;

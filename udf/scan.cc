@@ -228,10 +228,7 @@ void read_integrity(ScanState* state) {
     Volume& volume = state->volume;
     volume.integrity_revision = integrity_revision(bytes);
     volume.integrity_type = get_u32(bytes, lvid::kIntegrityType);
-    if (const auto revisions = integrity_revisions(bytes)) {
-      volume.read_revision = revisions->read;
-      volume.write_revision = revisions->write;
-    }
+    volume.integrity_revisions = integrity_revisions(bytes);
   }
 }
 
@@ -243,8 +240,8 @@ void read_vat_revisions(Volume* volume, const LabelCopy& vat) {
       !field_fits(vat.bytes, header + vat::kMinimumReadRevision, 4)) {
     return;
   }
-  volume->read_revision = get_u16(vat.bytes, header + vat::kMinimumReadRevision);
-  volume->write_revision = get_u16(vat.bytes, header + vat::kMinimumWriteRevision);
+  volume->vat_revisions = UdfRevisions{get_u16(vat.bytes, header + vat::kMinimumReadRevision),
+                                       get_u16(vat.bytes, header + vat::kMinimumWriteRevision)};
 }
 
 // Walks both sequences of the session whose anchor is `anchor`.
@@ -372,8 +369,8 @@ ScanResult scan_volume(ImageContext* image) {
   volume.integrity_revision = shown.integrity_revision;
   volume.access_type = shown.access_type;
   volume.integrity_type = shown.integrity_type;
-  volume.read_revision = shown.read_revision;
-  volume.write_revision = shown.write_revision;
+  volume.integrity_revisions = shown.integrity_revisions;
+  volume.vat_revisions = shown.vat_revisions;
   volume.read_error = image->read_error;
   result.read_error = image->read_error;
   result.volume = std::move(volume);

@@ -12,6 +12,7 @@
 
 #include "udf/descriptors.h"
 #include "udf/layout.h"
+#include "udf/volume_id.h"
 
 enum class PartitionKind : uint8_t {
   Physical = 0,
@@ -150,12 +151,12 @@ struct Volume {
   // The last session's state as its descriptors record it: the Access Type
   // of its first verified Partition Descriptor (main sequence first), the
   // Integrity Type of its Logical Volume Integrity Descriptor, the Minimum
-  // UDF Read and Write Revisions of that descriptor's Implementation Use, or
-  // of the VAT's header on a volume with one.
+  // UDF Read and Write Revisions of that descriptor's Implementation Use and
+  // of a UDF 2.00 VAT's header.
   std::optional<uint32_t> access_type;
   std::optional<uint32_t> integrity_type;
-  std::optional<uint16_t> read_revision;
-  std::optional<uint16_t> write_revision;
+  std::optional<UdfRevisions> integrity_revisions;
+  std::optional<UdfRevisions> vat_revisions;
   // A read failed on the way: what it would have given is unknown.
   bool read_error = false;
   // Every session in the order they lie on the image; one for a
@@ -166,6 +167,16 @@ struct Volume {
 
 // The index of the last session: the one a drive shows.
 uint32_t last_session(const Volume& volume);
+
+// The UDF revisions a reader needs and writes with, as the last session
+// declares them: the read revision is the highest of its Logical Volume
+// Descriptors' domain suffixes and its "*UDF LV Info" regids' suffixes, the
+// write revision also of its type 2 partition maps' suffixes. From UDF 1.02
+// on, the integrity descriptor's Minimum Read Revision replaces the read
+// revision and its Minimum Write Revision may raise the write one; a UDF
+// 2.00 VAT's header does the same after it; the first File Set Descriptor's
+// domain suffix may raise the write revision. None without any of them.
+std::optional<UdfRevisions> declared_revisions(const Volume& volume);
 
 // The label a drive shows: the last session's first verified File Set
 // Descriptor copy's Logical Volume Identifier (even an empty one), else its
