@@ -214,19 +214,27 @@ std::string check_fuzz_input(std::span<const uint8_t> data, FuzzRunSummary* summ
   if (queried.opened_writable) return "query opened the image for writing";
   if (!queried.writes.empty() || queried.writes_while_read_only != 0) return "query wrote to the image";
 
+  // Every change runs with a label, a UUID and identifier options of each
+  // form: a Volume Set Identifier part, an LV Info field, an entity
+  // identifier and the Soft Write-Protect flag.
+  const auto change_arguments = [&](std::vector<std::string> options) {
+    options.insert(options.end(), {"--vsid", "Set", "--owner", "Owner", "--appid", "*Fuzz", "--write-protect", "on",
+                                   "image.iso", original.label});
+    return options;
+  };
   MemoryImage dry = original.image;
-  const int dry_status = run_over(&dry, {"-n", "-u", "0123456789abcdef", "image.iso", original.label});
+  const int dry_status = run_over(&dry, change_arguments({"-n", "-u", "0123456789abcdef"}));
   summary->dry_run_status = dry_status;
   if (dry.opened_writable) return "dry run opened the image for writing";
   if (!dry.writes.empty() || dry.writes_while_read_only != 0) return "dry run wrote to the image";
 
   // All or nothing without --force; with it, every copy that verifies.
   MemoryImage unforced = original.image;
-  const int unforced_status = run_over(&unforced, {"-u", "0123456789abcdef", "image.iso", original.label});
+  const int unforced_status = run_over(&unforced, change_arguments({"-u", "0123456789abcdef"}));
   if (unforced_status == 1 && !unforced.writes.empty()) return "a relabel that failed wrote without --force";
   if (unforced_status != dry_status && label_valid) return describe("dry run exit status differs from the relabel's", dry_status);
   MemoryImage relabelled = original.image;
-  const int status = run_over(&relabelled, {"-fvu", "0123456789abcdef", "image.iso", original.label});
+  const int status = run_over(&relabelled, change_arguments({"-fvu", "0123456789abcdef"}));
   summary->relabel_status = status;
   summary->relabel_writes = relabelled.writes.size();
   if (!label_valid) {
