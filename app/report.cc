@@ -157,7 +157,8 @@ Json copies_json(const Volume& volume, uint32_t session) {
     item["identifier"] = copy.verified ? Json(copy_identifier(copy)) : Json(nullptr);
     item["verified"] = copy.verified;
     if (copy.kind == CopyKind::FileSet) {
-      item["file_set_identifier"] = copy.verified ? Json(copy_field_text(copy, Field::FileSetIdentifier)) : Json(nullptr);
+      const std::string file_set = copy_field_text(copy, Field::FileSetIdentifier);
+      item["file_set_identifier"] = copy.verified ? Json(file_set) : Json(nullptr);
     }
     copies.push_back(std::move(item));
   }
@@ -219,7 +220,9 @@ std::string volume_json(const char* path, const Volume& volume) {
   constexpr const char* kKeys[] = {"volume_identifier", "logical_volume_identifier", "file_set_identifier",
                                    "volume_set_identifier", "owner", "organization", "contact",
                                    "application_identifier", "implementation_identifier"};
-  for (size_t k = 0; k < std::size(kShownFields); ++k) record[kKeys[k]] = shown.fields[static_cast<size_t>(kShownFields[k])];
+  for (size_t k = 0; k < std::size(kShownFields); ++k) {
+    record[kKeys[k]] = shown.fields[static_cast<size_t>(kShownFields[k])];
+  }
   record["windows_serial_number"] = shown.serial ? Json(*shown.serial) : Json(nullptr);
   record["access_type"] = shown.access;
   record["integrity"] = shown.integrity;

@@ -242,7 +242,9 @@ bool read_change(const Options& options, const char* label, Change* change) {
     }
     if (spec.id == OptionId::FullVsid) change->volume_set_part = VolumeSetPart::Whole;
   }
-  if (options.has(OptionId::WriteProtect)) change->write_protect = std::string_view(options.of(OptionId::WriteProtect)) == "on";
+  if (options.has(OptionId::WriteProtect)) {
+    change->write_protect = std::string_view(options.of(OptionId::WriteProtect)) == "on";
+  }
   return true;
 }
 
@@ -334,7 +336,8 @@ int run_command_line(int argc, char** argv) {
     for (const OptionSpec& spec : option_table()) {
       if (!spec.field || options.of(spec.id) == nullptr) continue;
       const DstringText& value = *change.fields[static_cast<size_t>(*spec.field)];
-      print_line(changing_field_message(path, *spec.field, value_as_written(*spec.field, value, change.volume_set_part)));
+      const std::string text = value_as_written(*spec.field, value, change.volume_set_part);
+      print_line(changing_field_message(path, *spec.field, text));
     }
     if (change.write_protect) print_line(changing_protection_message(path, *change.write_protect));
   }
