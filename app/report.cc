@@ -75,12 +75,11 @@ Identity identity(const Volume& volume) {
   Identity id;
   const LabelCopy* vat = first_verified(volume, CopyKind::Vat);
   for (const FieldPlace& place : field_places()) {
-    auto& text = id.fields[static_cast<size_t>(place.field)];
+    // The Logical Volume Identifier readers show: the VAT's, else the LVD's.
+    const CopyKind lvi_source = vat != nullptr ? CopyKind::Vat : CopyKind::LogicalVolume;
+    if (place.field == Field::LogicalVolumeIdentifier && place.kind != lvi_source) continue;
     const LabelCopy* copy = first_verified(volume, place.kind);
-    const bool from_vat = place.field == Field::LogicalVolumeIdentifier && vat != nullptr;
-    if (from_vat && place.kind != CopyKind::Vat) continue;
-    if (place.field == Field::LogicalVolumeIdentifier && !from_vat && place.kind != CopyKind::LogicalVolume) continue;
-    if (copy == nullptr || !text.empty()) continue;
+    if (copy == nullptr) continue;
     if (place.form == FieldForm::DomainFlags) {
       const size_t offset = field_offset(*copy, place);
       if (!is_udf_domain(copy->bytes, offset - regid::kDomainFlagsFromText)) continue;
@@ -88,7 +87,7 @@ Identity identity(const Volume& volume) {
       id.hard = id.hard || (copy->bytes[offset] & regid::kHardWriteProtect) != 0;
       continue;
     }
-    text = copy_field_text(*copy, place.field);
+    id.fields[static_cast<size_t>(place.field)] = copy_field_text(*copy, place.field);
   }
   if (const LabelCopy* fsd = first_verified(volume, CopyKind::FileSet)) {
     if (const auto serial = windows_serial_number(fsd->bytes)) {
