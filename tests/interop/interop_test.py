@@ -15,7 +15,11 @@ For every image of the table below it
   checksum, CRC and tag location) and differs only in its identifier fields;
 - checks that 7zz lists and extracts the same files with the same contents
   as before, where it opens the original at all;
-- checks that the ISO 9660 volume identifier of a bridge image stays.
+- checks that the ISO 9660 volume identifier of a bridge image stays;
+- where volquill shows and sets the whole identity (its --help lists --vid):
+  that each identity key of the query equals udfinfo's in every session, and
+  that each identity option changes only its field's copies and udfinfo's
+  key, and reads in udfinfo as udflabel's result for the option does.
 
 Run with /usr/bin/python3 (pycdlib is one of Debian's python packages):
     interop_test.py --binary build-test/volquill \\
@@ -26,6 +30,7 @@ environment, where it fails.
 """
 
 import argparse
+import functools
 import hashlib
 import io
 import json
@@ -54,6 +59,7 @@ ENV = dict(os.environ, LC_ALL="C.UTF-8", PATH=os.environ.get("PATH", "") + ":/us
 TOOLS = {
     "mkudffs": "udftools",
     "udfinfo": "udftools",
+    "udflabel": "udftools",
     "blkid": "util-linux",
     "genisoimage": "genisoimage",
     "7zz": "7zip",
@@ -323,6 +329,96 @@ LABEL_FIELDS = {
 CS0 = b"\0OSTA Compressed Unicode" + bytes(40)
 CHARSETS = {udf.TAG_PVD: [200], udf.TAG_IUVD: [52], udf.TAG_LVD: [20], udf.TAG_FSD: [48, 240]}
 
+# The identity a query shows: --json key -> the udfinfo key with the same
+# value (windows_serial_number and write_protect: see udfinfo_words).
+IDENTITY_KEYS = {
+    "volume_identifier": "vid", "logical_volume_identifier": "lvid", "file_set_identifier": "fsid",
+    "volume_set_identifier": "fullvsid", "owner": "owner", "organization": "organization",
+    "contact": "contact", "application_identifier": "appid", "implementation_identifier": "impid",
+    "access_type": "accesstype", "integrity": "integrity", "udf_read_revision": "udfrev",
+    "udf_write_revision": "udfwriterev",
+}
+# The identity options, in the order of their "Changing" lines: value, the
+# field's name in that line, the descriptors that carry the field ("VAT": the
+# block of the VAT's identifier). Values fit their fields in 8 bits, as
+# udflabel wants. "off" unseals the image "on" sealed.
+IDENTITY_OPTIONS = [
+    ("--vid", "Vïd of interop", "Volume Identifier", {udf.TAG_PVD}),
+    ("--lvid", "Lvïd of interop", "Logical Volume Identifier",
+     {udf.TAG_LVD, udf.TAG_IUVD, udf.TAG_FSD, "VAT"}),
+    ("--fsid", "Fsïd of interop", "File Set Identifier", {udf.TAG_FSD}),
+    ("--vsid", "Vsïd of interop", "Volume Set Identifier", {udf.TAG_PVD}),
+    ("--fullvsid", "0123456789abcdefFüll", "Volume Set Identifier", {udf.TAG_PVD}),
+    ("--owner", "Öwner of interop", "owner", {udf.TAG_IUVD}),
+    ("--organization", "Örganization", "organization", {udf.TAG_IUVD}),
+    ("--contact", "cöntact@example.org", "contact", {udf.TAG_IUVD}),
+    ("--appid", "*Interop App", "Application Identifier", {udf.TAG_PVD}),
+    ("--impid", "*Interop Imp", "Implementation Identifier", {udf.TAG_PVD}),
+    ("--write-protect", "on", "write protection", {udf.TAG_LVD, udf.TAG_FSD}),
+    ("--write-protect", "off", "write protection", {udf.TAG_LVD, udf.TAG_FSD}),
+]
+SOFT_WRITE_PROTECT = {udf.TAG_LVD: 242, udf.TAG_FSD: 442}  # domain flags byte; bit 1
+
+
+@functools.lru_cache(None)
+def identity_built():
+    """Whether this volquill shows and sets the whole identity (issue 30)."""
+    return "--vid" in run([BINARY, "--help"]).stdout.decode()
+
+
+def udfinfo_keys(image, options=()):
+    return dict(line.partition("=")[::2] for line in checked(["udfinfo", *options, image]).splitlines())
+
+
+def udfinfo_words(record):
+    """A query's identity in udfinfo's keys and words."""
+    words = {info: record[key] for key, info in IDENTITY_KEYS.items()}
+    serial, protect = record["windows_serial_number"], record["write_protect"]
+    if re.fullmatch(r"[0-9A-F]{4}-[0-9A-F]{4}", serial or ""):
+        serial = "0x" + serial.replace("-", "").lower()
+    words.update(winserialnum=serial, hardwriteprotect="yes" if protect["hard"] else "no",
+                 softwriteprotect="yes" if protect["soft"] or protect["hard"] else "no")
+    return words
+
+
+def sets_identity(case):
+    """Whether the identity options are tried on the case (the query is
+    compared on all): every producer's image; of mkudffs', each medium's
+    last revision in every block size, and UDF 1.50 (its VAT form) in 2048."""
+    revision, revisions = case.options.get("revision"), MKUDFFS_MEDIA.get(case.options.get("media"))
+    return case.producer != "mkudffs" or revisions is None or revision == revisions[2][-1] or (
+        revision == "1.50" and case.options["block_size"] == 2048)
+
+
+def comparable(keys, *free):
+    """udfinfo's keys but the file name, the Windows serial number (a checksum
+    of the File Set Descriptor) and `free`."""
+    return {k: v for k, v in keys.items() if k not in ("filename", "winserialnum") + free}
+
+
+def identity_set(option, value, before):
+    """The udfinfo keys an identity option sets and what they show after it."""
+    key = option[2:]
+    if key == "write-protect":
+        return {"softwriteprotect": "yes" if value == "on" else before["hardwriteprotect"]}
+    if key in ("vsid", "fullvsid"):
+        return {"fullvsid": value if key == "fullvsid" else before["fullvsid"][:16] + value}
+    return {"lvid": value, "label": value} if key == "lvid" else {key: value}
+
+
+def identity_blocks(volume, image, tags, value):
+    """The label-carrying blocks of `image` that carry the field (for the
+    seal, those whose Soft Write-Protect flag is not already `value`)."""
+    blocks = []
+    with udf.Image(image, volume.block_size) as old:
+        for n in volume.expected_changes():
+            block = old.block(n)
+            tag = "VAT" if volume.vat_label and n == volume.vat_label[0] else udf.tag_identifier(block)
+            flag = SOFT_WRITE_PROTECT.get(tag)
+            if tag in tags and (value not in ("on", "off") or bool(block[flag] & 2) != (value == "on")):
+                blocks.append(n)
+    return blocks
+
 
 class Interoperability(unittest.TestCase):
     maxDiff = None
@@ -383,7 +479,71 @@ class Interoperability(unittest.TestCase):
                 self.assertEqual(blkid_uuid, "0123456789abcdef\n", "blkid UUID")
                 udfinfo_out = run(["udfinfo"] + udfinfo_options + [work]).stdout.decode()
                 self.assertIn("\nuuid=0123456789abcdef\n", udfinfo_out, "udfinfo uuid")
+            row.update(identity=0, refused=[])
+            with self.subTest(identity="query"):
+                self.check_identity(original, udfinfo_options)
+            work = os.path.join(directory, "identity.img")
+            for i, (option, value, words, tags) in enumerate(IDENTITY_OPTIONS if sets_identity(case) else []):
+                with self.subTest(option=option, value=value):
+                    self.set_identity(volume, original, work, udfinfo_options, i, row)
             MATRIX.append(row)
+
+    def check_identity(self, image, udfinfo_options, record=None):
+        """Each identity key of the query equals udfinfo's value."""
+        if not identity_built():
+            self.skipTest("volquill --help lists no --vid")
+        record = record or json.loads(checked([BINARY, "--json", image]))
+        words = udfinfo_words(record)
+        info = udfinfo_keys(image, udfinfo_options)
+        self.assertEqual(words, {key: info.get(key) for key in words}, "query against udfinfo")
+
+    def set_identity(self, volume, original, work, udfinfo_options, i, row):
+        """One identity option: only the copies that carry its field change
+        and verify; udfinfo shows the new value and every other key as
+        before, winserialnum new exactly when the File Set Descriptor
+        changed; udflabel's result for the option reads the same."""
+        option, value, words, tags = IDENTITY_OPTIONS[i]
+        if not identity_built():
+            self.skipTest("volquill --help lists no --vid")
+        if value != "off":
+            copy_sparse(original, work)
+        before_image = work + ".before"
+        copy_sparse(work, before_image)
+        before = udfinfo_keys(work, udfinfo_options)
+        result = run([BINARY] + ([option, value] if i % 2 else [option + "=" + value]) + [work])
+        line = "%s to %s" % (words, value) if value in ("on", "off") else "%s to '%s'" % (words, value)
+        self.assertEqual((result.returncode, result.stdout.decode()),
+                         (0, "Changing %s %s\nDone!\n" % (work, line)))
+        changed = udf.changed_sectors(before_image, work, volume.block_size)
+        self.assertEqual(changed, identity_blocks(volume, before_image, tags, value), "changed blocks")
+        with udf.Image(work, volume.block_size) as new:
+            for n in changed:
+                tag = udf.tag_identifier(new.block(n))
+                location = volume.fsd_block if tag == udf.TAG_FSD else (
+                    volume.vat_tag_location if n == volume.vat_block else n)
+                if tag in REWRITTEN_FIELDS or n == volume.vat_block:
+                    self.assertEqual(udf.tag_problems(new.block(n), location), [], "block %d" % n)
+        after = udfinfo_keys(work, udfinfo_options)
+        free = ("vsid", "uuid") if "vsid" in option else ()
+        want = dict(before, **identity_set(option, value, before))
+        self.assertEqual(comparable(after, *free), comparable(want, *free), "udfinfo after " + option)
+        self.assertEqual(after["winserialnum"] != before["winserialnum"],
+                         bool(set(changed) & set(volume.fsd_sectors)), "winserialnum")
+        self.check_identity(work, udfinfo_options)
+        row["identity"] = i + 1
+        # udflabel cannot write a VAT, has no seal, and sets --vsid only
+        # after 16 lower-case hexadecimal digits.
+        if volume.vat_block is None and option != "--write-protect" and (
+                option != "--vsid" or re.fullmatch("[0-9a-f]{16}", before["fullvsid"][:16])):
+            theirs = work + ".udflabel"
+            copy_sparse(before_image, theirs)
+            latin1 = os.fsdecode((option + "=" + value).encode("latin-1"))
+            result = run(["udflabel", "--u8", "--force", latin1, theirs])
+            if result.returncode:  # pycdlib's Logical Volume Descriptor is "damaged" to it
+                row["refused"].append(option)
+            else:
+                self.assertEqual(comparable(udfinfo_keys(theirs), *free), comparable(after, *free),
+                                 "udflabel's result")
 
     def query(self, image):
         result = run([BINARY, image])
@@ -525,6 +685,15 @@ def make_genisoimage_sessions(directory, case):
     return image, sessions
 
 
+def session_options(sessions, k):
+    """udfinfo's options for session k."""
+    start, vat = sessions[k]
+    options = ["--startblock=%d" % start]
+    if k + 1 < len(sessions):
+        options.append("--lastblock=%d" % (sessions[k + 1][0] - 1))
+    return options + (["--vatblock=%d" % vat] if vat is not None else [])
+
+
 class MultiSessionImages(unittest.TestCase):
     """A relabel rewrites every session: udfinfo reads the new label in each
     (--startblock, --lastblock for the earlier ones), blkid in the first, the
@@ -540,6 +709,13 @@ class MultiSessionImages(unittest.TestCase):
             self.assertEqual(self.query(image), "Session%d" % case.sessions, "the last session's label")
             record = json.loads(run([BINARY, "--json", image]).stdout.decode())
             self.assertEqual([s["start"] for s in record["sessions"]], [s for s, _ in sessions])
+            for k, session in enumerate(record["sessions"]):
+                # The last session's identity, or each session's where the
+                # query gives one.
+                if "volume_identifier" in session or k + 1 == len(sessions):
+                    with self.subTest(identity="session %d" % (k + 1)):
+                        self.check_identity(image, session_options(sessions, k),
+                                            session if "volume_identifier" in session else record)
 
             listing = run([BINARY, "-n", image, ASCII_LABEL]).stdout.decode()
             planned = sorted(set(int(n) for n in re.findall(r" at block (\d+) \(", listing)))
@@ -559,20 +735,37 @@ class MultiSessionImages(unittest.TestCase):
                     if udf.tag_identifier(block) in REWRITTEN_FIELDS or n == location:
                         self.assertEqual(udf.tag_problems(block, location), [], "block %d" % n)
 
-            for k, (start, vat) in enumerate(sessions):
-                options = ["--startblock=%d" % start]
-                if k + 1 < len(sessions):
-                    options.append("--lastblock=%d" % (sessions[k + 1][0] - 1))
-                if vat is not None:
-                    options.append("--vatblock=%d" % vat)
-                fields, _ = udfinfo(image, options)
+            for k in range(len(sessions)):
+                fields, _ = udfinfo(image, session_options(sessions, k))
                 for field, size in (("label", 128), ("vid", 32), ("fsid", 32)):
                     self.assertEqual(fields.get("udfinfo " + field), udf.cut_label(ASCII_LABEL, size),
                                      "session %d: udfinfo %s" % (k + 1, field))
             self.assertEqual(blkid(image)["blkid LABEL"], udf.cut_label(ASCII_LABEL, 128), "blkid")
             self.assertEqual(self.query(image), udf.cut_label(ASCII_LABEL, 128), "query")
+            with self.subTest(identity="every option at once, every session"):
+                self.set_identity_everywhere(image, original, sessions, planned)
+
+    def set_identity_everywhere(self, image, original, sessions, planned):
+        """All identity options in one run (--vsid for the Volume Set
+        Identifier): each session shows every new value and its other keys
+        as before, and no block outside the label's changed."""
+        if not identity_built():
+            self.skipTest("volquill --help lists no --vid")
+        options = [o for o in IDENTITY_OPTIONS if o[0] != "--fullvsid" and o[1] != "off"]
+        before = [udfinfo_keys(image, session_options(sessions, k)) for k in range(len(sessions))]
+        result = run([BINARY] + [a for o in options for a in o[:2]] + [image])
+        self.assertEqual(result.returncode, 0, result.stdout.decode())
+        self.assertEqual(udf.changed_sectors(original, image), planned, "changed blocks")
+        for k in range(len(sessions)):
+            want = dict(before[k])
+            for option, value, _, _ in options:
+                want.update(identity_set(option, value, before[k]))
+            after = udfinfo_keys(image, session_options(sessions, k))
+            self.assertEqual(comparable(after, "vsid", "uuid"), comparable(want, "vsid", "uuid"),
+                             "session %d" % (k + 1))
 
     query = Interoperability.query
+    check_identity = Interoperability.check_identity
 
 
 def add_multi_session_tests():
@@ -655,14 +848,16 @@ def tearDownModule():
     if not MATRIX:
         return
     print("\nimage, path the relabel takes, block size, rewritten blocks; "
-          "udfinfo label/lvid/vid/fsid; blkid LABEL/LOGICAL_VOLUME_ID/VOLUME_ID; 7zz")
+          "udfinfo label/lvid/vid/fsid; blkid LABEL/LOGICAL_VOLUME_ID/VOLUME_ID; 7zz; identity")
     for row in sorted(MATRIX, key=lambda r: r["image"]):
         fields = row["fields"]
         udfinfo_fields = [fields.get("udfinfo " + k, "?") for k in ("label", "lvid", "vid", "fsid")]
         blkid_fields = [fields.get("blkid " + k, "?") for k in ("LABEL", "LOGICAL_VOLUME_ID", "VOLUME_ID")]
-        print("%-26s %-16s %5d %-52s %s; %s; %s%s" % (
+        identity = "identity: %d options = udfinfo%s" % (row["identity"], "".join(
+            ", not %s = udflabel" % o for o in row["refused"])) if row["identity"] else "identity: not set"
+        print("%-26s %-16s %5d %-52s %s; %s; %s%s; %s" % (
             row["image"], row["path"], row["block"], " ".join(map(str, row["blocks"])),
-            "/".join(udfinfo_fields), "/".join(blkid_fields), row["7zz"], row.get("iso", "")))
+            "/".join(udfinfo_fields), "/".join(blkid_fields), row["7zz"], row.get("iso", ""), identity))
 
 
 def main():
