@@ -43,6 +43,11 @@ page=$(MANWIDTH=80 man -l "$stage/share/man/man1/volquill.1" 2>/dev/null)
 for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" DIAGNOSTICS EXAMPLES; do
   grep -q "^$section" <<<"$page" || fail "manual page has no $section section"
 done
+# Every option --help lists is in the page, rendered wide so that no line break splits one.
+wide=$(MANWIDTH=1000 man -l "$stage/share/man/man1/volquill.1" 2>/dev/null)
+for option in $("$out/volquill" --help | sed -n 's/^\t\(-[a-zA-Z]\)\{0,1\},\{0,1\} \{0,1\}\(--[a-z-]*\) .*/\1 \2/p'); do
+  grep -Eq -- "(^|[^-a-z])$option([^-a-z]|\$)" <<<"$wide" || fail "manual page lacks $option"
+done
 
 echo "== cpack -G DEB"
 rm -f "$out"/volquill_*.deb
