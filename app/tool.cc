@@ -283,6 +283,13 @@ int run_command_line(int argc, char** argv) {
     print_out("%s", kUsage[0]);
     return 0;
   }
+  // A write protection other than on or off is a usage error, the image's
+  // path taken for it among them: the usage text shows the form.
+  const char* protect = options.of(OptionId::WriteProtect);
+  if (protect != nullptr && std::string_view(protect) != "on" && std::string_view(protect) != "off") {
+    print_usage();
+    return 1;
+  }
   const int operands = argc - options.first_operand;
   if (operands < 1) {
     print_usage();
@@ -294,15 +301,9 @@ int run_command_line(int argc, char** argv) {
     const bool sets = spec.field || spec.id == OptionId::WriteProtect;
     changes_given = changes_given || (sets && options.of(spec.id) != nullptr);
   }
-  // A write protection other than on or off, and -l with a change, are
-  // usage errors: the usage text shows the forms. -l and --json show
-  // images: every operand is one, and nothing changes. A single image with
-  // --json is the plain query's record.
-  const char* protect = options.of(OptionId::WriteProtect);
-  if (protect != nullptr && std::string_view(protect) != "on" && std::string_view(protect) != "off") {
-    print_usage();
-    return 1;
-  }
+  // -l and --json show images: every operand is one, and nothing changes;
+  // -l with a change is a usage error. A single image with --json is the
+  // plain query's record.
   if ((options.has(OptionId::Json) || options.has(OptionId::List)) && changes_given) {
     if (options.has(OptionId::Json)) {
       print_line("--json shows a volume and changes nothing");
