@@ -142,7 +142,8 @@ Plan plan_relabel(const Volume& volume, const Change& change) {
   const auto check_file_set = [&](uint32_t session) {
     if (session >= sessions || file_set_checked[session]) return;
     file_set_checked[session] = true;
-    if (!change.label) return;
+    // After a failed read the File Set Descriptor may be there unread.
+    if (!change.label || volume.read_error) return;
     if (!several && !volume.file_set_found) plan.problems.push_back(Problem{ProblemKind::FileSetNotFound, 0, 0, 0});
     if (several && !volume.sessions[session].file_set_found) {
       plan.problems.push_back(Problem{ProblemKind::SessionFileSetNotFound, 0, 0, session + 1});
