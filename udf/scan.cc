@@ -244,27 +244,35 @@ bool has_partition_at(const ScanState& state, uint32_t block) {
   return false;
 }
 
+// What tells the first session's own end from a later session's.
+FirstSession first_session_ends(const ScanState& first) {
+  FirstSession ends;
+  ends.main = first.main_extent;
+  for (const SequenceFindings* findings : {&first.main, &first.reserve}) {
+    for (size_t r = 0; r < findings->record_count; ++r) ends.partition_starts.push_back(findings->records[r].start);
+    for (const PartitionEntry& map : findings->maps) ends.write_once = ends.write_once || map.kind == PartitionKind::Virtual;
+  }
+  return ends;
+}
+
 // The session that ends at the end of the blocks before `end`, when it is
 // not the first: found from the tail, its anchor before its partition, and
 // walked. `last` is set to the tail's last non-zero block.
-std::optional<ScanState> find_session_before(ImageContext* image, uint64_t end, const ScanState& first,
+std::optional<ScanState> find_session_before(ImageContext* image, uint64_t end, const FirstSession& first,
                                              std::optional<uint32_t>* last) {
-  // A dense image may end in zeros: read through them only where a VAT may
-  // lie behind them.
-  bool virtual_map = false;
-  for (const SequenceFindings* findings : {&first.main, &first.reserve}) {
-    for (const PartitionEntry& map : findings->maps) virtual_map = virtual_map || map.kind == PartitionKind::Virtual;
-  }
-  const SessionTail tail = read_session_tail(image, end, first.main_extent, virtual_map);
+  const SessionTail tail = read_session_tail(image, end, first);
   *last = tail.last;
+  const auto& starts = first.partition_starts;
   std::optional<ScanState> closing;
   std::optional<uint32_t> partition;
   if (tail.closing_anchor) {
     // A closed session: its anchor's partition, then its opening anchor.
     closing = walk_session(image, 0, *tail.closing_anchor);
     for (size_t r = 0; r < closing->main.record_count && !partition; ++r) partition = closing->main.records[r].start;
-  } else if (tail.vat_partition_start && !has_partition_at(first, *tail.vat_partition_start)) {
-    partition = tail.vat_partition_start;
+  } else if (tail.vat_partition_start) {
+    if (std::find(starts.begin(), starts.end(), *tail.vat_partition_start) == starts.end()) {
+      partition = tail.vat_partition_start;
+    }
   }
   if (!partition) return std::nullopt;
   for (const BlockRange& range : anchor_search_ranges(*partition)) {
@@ -313,10 +321,11 @@ ScanResult scan_volume(ImageContext* image) {
   std::vector<ScanState> sessions;
   sessions.push_back(walk_session(image, 0, *anchor));
   std::vector<std::optional<uint32_t>> lasts;
+  const FirstSession first = first_session_ends(sessions.front());
   uint64_t end = image->image_blocks;
   while (sessions.size() < kMaxSessions) {
     std::optional<uint32_t> last;
-    auto found = find_session_before(image, end, sessions.front(), &last);
+    auto found = find_session_before(image, end, first, &last);
     lasts.push_back(last);
     if (!found) break;
     end = found->start;
