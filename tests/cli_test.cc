@@ -365,14 +365,18 @@ TEST_F(OpenFailure, FaultsAreToldAndNothingIsWritten) {
   ToolOptions tracing;
   tracing.prefix = {"strace", "-qq", "-o", trace, "-e", "trace=pread64"};
   if (traced) run_tool({path}, tracing);
-  std::ifstream lines(trace);
-  size_t reserve_read = 0;
-  for (std::string line; std::getline(lines, line) && line.find(", 98304)") == std::string::npos;) ++reserve_read;
-  // A sanitizer build's leak check cannot run under a tracer.
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  const std::vector<std::string> eio = {
-      "env", "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":detect_leaks=0", "strace", "-f", "-qq",
-      "-o", "/dev/null", "-e", "inject=pread64:error=EIO:when=" + std::to_string(reserve_read + 1)};
+  // The read of the reserve sequence, or of the File Set Descriptor (block 300).
+  const auto eio_at = [&](const std::string& offset) {
+    std::ifstream lines(trace);
+    size_t read = 1;
+    for (std::string line; std::getline(lines, line) && line.find(", " + offset + ")") == std::string::npos;) ++read;
+    // A sanitizer build's leak check cannot run under a tracer.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    return std::vector<std::string>{
+        "env", "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":detect_leaks=0", "strace", "-f", "-qq",
+        "-o", "/dev/null", "-e", "inject=pread64:error=EIO:when=" + std::to_string(read)};
+  };
+  const std::vector<std::string> eio = eio_at("98304");
   const std::string changing = "Changing " + path + " volume label to 'New'\n";
   const std::string nothing = "Nothing written (--force writes the copies that verify)\n";
   const struct {
@@ -386,6 +390,8 @@ TEST_F(OpenFailure, FaultsAreToldAndNothingIsWritten) {
       {"read error, query", eio, {path}, "Error reading file: " + path + "\n", 1, true},
       {"read error, relabel", eio, {path, "New"}, changing + "Error reading file: " + path + "\n" + nothing, 1, true},
       {"read error, dry run", eio, {"-n", path, "New"}, "Error reading file: " + path + "\n" + nothing, 1, true},
+      {"read error of the File Set Descriptor, relabel", eio_at("614400"), {path, "New"},
+       changing + "Error reading file: " + path + "\n" + nothing, 1, true},
       {"another relabel holds the image", {"flock", path}, {path, "New"}, changing + "Image is in use: " + path + "\n",
        1, false},
       {"a query while a relabel holds it", {"flock", path}, {path}, "Volume label of " + path + ": Old\n", 0, false},

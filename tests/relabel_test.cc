@@ -756,6 +756,13 @@ std::vector<VolumeRun> runs() {
                  return layout;
                },
                "Later", "File Set Descriptor not found in session 2\n"});
+  r.push_back({"two sessions, the second's VAT destroyed: looked for at its last non-zero block",
+               [both] {
+                 Layout layout{seeds::two_session_volume("Old", "Later"), {both.begin(), both.end() - 2}};
+                 std::fill_n(builder::sector(&layout.image, 799).begin(), kBlock, 0);  // no File Set Descriptor
+                 return layout;
+               },
+               "Later", "File Set Descriptor not found in session 2\nDamaged descriptor at block 705 left unchanged\n"});
   r.push_back({"File Entry below the partition's start, its tag made valid there, is no VAT",
                [] { return bent_vat(400, 0xFFFFFFFF, 168, 0); }, "Old", kNoFileSet});
   return r;

@@ -258,7 +258,8 @@ Plan plan_relabel(const Volume& volume, const Change& change) {
     const bool file_set_changes = change_value(change, Field::LogicalVolumeIdentifier) != nullptr ||
                                   change_value(change, Field::FileSetIdentifier) != nullptr ||
                                   change.write_protect.has_value();
-    if (!file_set_changes) return;
+    // After a failed read the File Set Descriptor may be there unread.
+    if (!file_set_changes || volume.read_error) return;
     if (!several && !volume.file_set_found) plan.problems.push_back(Problem{ProblemKind::FileSetNotFound, 0, 0, 0});
     if (several && !volume.sessions[session].file_set_found) {
       plan.problems.push_back(Problem{ProblemKind::SessionFileSetNotFound, 0, 0, session + 1});

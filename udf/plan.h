@@ -96,7 +96,8 @@ struct PlanLine {
 // copies: a copy the change rewrites that does not verify (at `block`) and
 // could not be mended, no File Set Descriptor for a new label (in the
 // volume, or in session number `session`, 1 for the first, of a volume of
-// more than one), a read that failed (first of all); and a copy that does
+// more than one; not after a read that failed, which may have kept it
+// unread), a read that failed (first of all); and a copy that does
 // not verify, mended from its twin at `from`, which leaves the plan
 // complete.
 enum class ProblemKind : uint8_t { Damaged, FileSetNotFound, SessionFileSetNotFound, ReadError, Repaired };

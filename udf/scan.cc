@@ -265,27 +265,53 @@ bool has_partition_at(const ScanState& state, uint32_t block) {
   return false;
 }
 
+// What tells the first session's own end from a later session's.
+FirstSession first_session_ends(const ScanState& first) {
+  FirstSession ends;
+  ends.main = first.main_extent;
+  for (const SequenceFindings* findings : {&first.main, &first.reserve}) {
+    for (size_t r = 0; r < findings->record_count; ++r) ends.partition_starts.push_back(findings->records[r].start);
+    for (const PartitionEntry& map : findings->maps) ends.write_once = ends.write_once || map.kind == PartitionKind::Virtual;
+  }
+  return ends;
+}
+
+// Whether a verified Partition Descriptor of the session starts after block
+// `after` and at or before block `last`.
+bool has_partition_within(const ScanState& state, uint32_t after, uint32_t last) {
+  for (const SequenceFindings* findings : {&state.main, &state.reserve}) {
+    for (size_t r = 0; r < findings->record_count; ++r) {
+      if (findings->records[r].start > after && findings->records[r].start <= last) return true;
+    }
+  }
+  return false;
+}
+
 // The session that ends at the end of the blocks before `end`, when it is
 // not the first: found from the tail, its anchor before its partition, and
-// walked. `last` is set to the tail's last non-zero block.
-std::optional<ScanState> find_session_before(ImageContext* image, uint64_t end, const ScanState& first,
+// walked. A write-once session whose tail holds neither an anchor nor a VAT
+// (its VAT destroyed) is found from its anchor before its last non-zero
+// block, when its session has a partition between the two and is not the
+// first. `last` is set to the tail's last non-zero block.
+std::optional<ScanState> find_session_before(ImageContext* image, uint64_t end, const FirstSession& first,
                                              std::optional<uint32_t>* last) {
-  // A dense image may end in zeros: read through them only where a VAT may
-  // lie behind them.
-  bool virtual_map = false;
-  for (const SequenceFindings* findings : {&first.main, &first.reserve}) {
-    for (const PartitionEntry& map : findings->maps) virtual_map = virtual_map || map.kind == PartitionKind::Virtual;
-  }
-  const SessionTail tail = read_session_tail(image, end, first.main_extent, virtual_map);
+  const SessionTail tail = read_session_tail(image, end, first);
   *last = tail.last;
+  const auto& starts = first.partition_starts;
   std::optional<ScanState> closing;
   std::optional<uint32_t> partition;
+  bool vat_missing = false;
   if (tail.closing_anchor) {
     // A closed session: its anchor's partition, then its opening anchor.
     closing = walk_session(image, 0, *tail.closing_anchor);
     for (size_t r = 0; r < closing->main.record_count && !partition; ++r) partition = closing->main.records[r].start;
-  } else if (tail.vat_partition_start && !has_partition_at(first, *tail.vat_partition_start)) {
-    partition = tail.vat_partition_start;
+  } else if (tail.vat_partition_start) {
+    if (std::find(starts.begin(), starts.end(), *tail.vat_partition_start) == starts.end()) {
+      partition = tail.vat_partition_start;
+    }
+  } else if (first.write_once && tail.last && !tail.ends_session && *tail.last < UINT32_MAX) {
+    partition = *tail.last + 1;
+    vat_missing = true;
   }
   if (!partition) return std::nullopt;
   for (const BlockRange& range : anchor_search_ranges(*partition)) {
@@ -297,7 +323,10 @@ std::optional<ScanState> find_session_before(ImageContext* image, uint64_t end, 
         return closing;
       }
       ScanState state = walk_session(image, anchor.start, anchor.bytes);
-      if (has_partition_at(state, *partition)) return state;
+      if (vat_missing ? state.main_extent != first.main && has_partition_within(state, anchor.start, *tail.last)
+                      : has_partition_at(state, *partition)) {
+        return state;
+      }
     }
   }
   return std::nullopt;
@@ -305,8 +334,10 @@ std::optional<ScanState> find_session_before(ImageContext* image, uint64_t end, 
 
 // Builds the session's partition table (its VAT found from `last`, its last
 // non-zero block), reads its File Set Descriptor copies, its VAT's identifier
-// and its integrity revision, and marks each copy with `index`.
-void finish_session(ScanState* state, std::optional<uint32_t> last, uint32_t index) {
+// and its integrity revision, and marks each copy with `index`. A session of
+// `several` whose VAT is not found has it as a copy that does not verify at
+// `last`, where it was looked for, unless a read failed.
+void finish_session(ScanState* state, std::optional<uint32_t> last, uint32_t index, bool several) {
   Volume& volume = state->volume;
   volume.partitions = build_partition_table(state->image, state->main, state->reserve, last);
   read_file_set(state);
@@ -321,6 +352,8 @@ void finish_session(ScanState* state, std::optional<uint32_t> last, uint32_t ind
     } else if (entry.damaged_vat) {
       // A torn VAT: its identifier is a copy that does not verify.
       volume.copies.push_back(LabelCopy{CopyKind::Vat, *entry.damaged_vat, CopyPlace::FileSet, false, {}, 0, false});
+    } else if (entry.kind == PartitionKind::Virtual && several && last && !state->image->read_error) {
+      volume.copies.push_back(LabelCopy{CopyKind::Vat, *last, CopyPlace::FileSet, false, {}, 0, false});
     }
   }
   for (LabelCopy& copy : volume.copies) copy.session = index;
@@ -338,10 +371,11 @@ ScanResult scan_volume(ImageContext* image) {
   std::vector<ScanState> sessions;
   sessions.push_back(walk_session(image, 0, *anchor));
   std::vector<std::optional<uint32_t>> lasts;
+  const FirstSession first = first_session_ends(sessions.front());
   uint64_t end = image->image_blocks;
   while (sessions.size() < kMaxSessions) {
     std::optional<uint32_t> last;
-    auto found = find_session_before(image, end, sessions.front(), &last);
+    auto found = find_session_before(image, end, first, &last);
     lasts.push_back(last);
     if (!found) break;
     end = found->start;
@@ -354,7 +388,7 @@ ScanResult scan_volume(ImageContext* image) {
   Volume volume;
   for (size_t k = 0; k < sessions.size(); ++k) {
     ScanState& state = sessions[k];
-    finish_session(&state, lasts[k], static_cast<uint32_t>(k));
+    finish_session(&state, lasts[k], static_cast<uint32_t>(k), sessions.size() > 1);
     volume.sessions.push_back(Session{state.start, state.volume.file_set_found, state.main_extent, state.reserve_extent});
     for (LabelCopy& copy : state.volume.copies) volume.copies.push_back(std::move(copy));
   }

@@ -10,8 +10,8 @@
 namespace {
 
 constexpr uint32_t kWindowBlocks = 8;
-// The zero bytes read through at the end of a volume whose VAT may lie
-// behind them.
+// The zero bytes read through, as holes are skipped, to find where the data
+// before a session, or the image's, ends.
 constexpr uint64_t kDeepZeroBytes = uint64_t{64} << 20;
 constexpr std::string_view kBeginExtendedArea = "BEA01";
 
@@ -34,13 +34,23 @@ bool session_recognised(ImageContext* image, uint32_t start) {
 }
 
 constexpr uint64_t kLargestChunkBytes = uint64_t{1} << 20;
-constexpr uint32_t kFirstChunkBlocks = 4;
+// A session's end is read as its last non-zero block and the three before
+// it: a VAT may be followed by a few blocks.
+constexpr uint32_t kTailBlocks = 4;
+// The gaps writers leave between a session's last block and the next
+// session's start, in sectors of 2048 bytes, nearest first: a 150-sector
+// pregap, and a CD-R's lead-out, lead-in and pregap after a later session
+// (2,250 + 4,500 + 150) and after the first (6,750 + 4,500 + 150). (The 150
+// blocks of padding genisoimage puts at a session's end hold anchors: the
+// session ends there.)
+constexpr std::array<uint64_t, 3> kUsualGapSectors = {150, 6900, 11400};
+constexpr uint64_t kSectorBytes = 2048;
 
 bool all_zero(std::span<const uint8_t> bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
 }
 
-// The last whole block before block `end` that is not all zero bytes, with
+// The last whole block before a block `end` that is not all zero bytes, with
 // the blocks read with it: up to four, ending with it.
 struct ImageTail {
   uint32_t last = 0;
@@ -48,50 +58,71 @@ struct ImageTail {
   std::vector<uint8_t> bytes;  // blocks first to last as read
 };
 
-// The image's tail before block `end`. Holes of a sparse file are skipped
-// unread; at most `zero_limit` zero bytes are read on the way, and a longer
-// zero tail yields none.
-std::optional<ImageTail> read_image_tail(ImageContext* image, uint64_t end, uint64_t zero_limit) {
-  const uint32_t size = image->block_size;
-  const uint64_t max_chunk = std::max<uint64_t>(1, kLargestChunkBytes / size);
-  uint64_t zero_bytes = 0;
-  uint64_t end_block = std::min({image->image_blocks, end, uint64_t{1} << 32});
-  while (end_block > 0) {
-    const auto region = last_data_region(image, end_block * size);
-    if (!region) return std::nullopt;
-    const uint64_t first_block = region->first / size;
-    uint64_t e = std::min(end_block, (region->last + size - 1) / size);
-    uint64_t chunk = std::min<uint64_t>(kFirstChunkBlocks, max_chunk);
-    while (e > first_block) {
-      uint64_t n = std::min({chunk, e - first_block, (zero_limit - zero_bytes) / size});
-      if (n == 0) return std::nullopt;
-      const uint64_t s = e - n;
-      // The buffer grows with the chunks: most searches end in the first.
-      const std::span<uint8_t> bytes = scratch_bytes(image, static_cast<size_t>(n * size));
-      if (read_sectors(image, static_cast<uint32_t>(s), static_cast<uint32_t>(n), bytes) != n) return std::nullopt;
-      for (uint64_t j = n; j-- > 0;) {
-        if (!all_zero(bytes.subspan(static_cast<size_t>(j * size), size))) {
-          ImageTail tail;
-          tail.last = static_cast<uint32_t>(s + j);
-          const uint64_t kept = std::min<uint64_t>(j + 1, kFirstChunkBlocks);
-          tail.first = static_cast<uint32_t>(tail.last + 1 - kept);
-          const auto from = bytes.subspan(static_cast<size_t>((j + 1 - kept) * size), static_cast<size_t>(kept * size));
-          tail.bytes.assign(from.begin(), from.end());
-          return tail;
-        }
-        zero_bytes += size;
-        if (zero_bytes >= zero_limit) return std::nullopt;
-      }
-      e = s;
-      chunk = std::min(chunk * 2, max_chunk);
-    }
-    end_block = first_block;
+// The tail found in `bytes` (blocks from `first` on), when a block of it is
+// not all zero: the last such, and up to three before it.
+std::optional<ImageTail> last_data_in(std::span<const uint8_t> bytes, uint64_t first, uint32_t size) {
+  for (uint64_t j = bytes.size() / size; j-- > 0;) {
+    if (all_zero(bytes.subspan(static_cast<size_t>(j * size), size))) continue;
+    ImageTail tail;
+    tail.last = static_cast<uint32_t>(first + j);
+    const uint64_t kept = std::min<uint64_t>(j + 1, kTailBlocks);
+    tail.first = static_cast<uint32_t>(tail.last + 1 - kept);
+    const auto from = bytes.subspan(static_cast<size_t>((j + 1 - kept) * size), static_cast<size_t>(kept * size));
+    tail.bytes.assign(from.begin(), from.end());
+    return tail;
   }
   return std::nullopt;
 }
 
-std::optional<uint32_t> vat_partition_start(const ImageTail& tail, uint32_t size) {
-  for (uint32_t block = tail.last + 1; block-- > tail.first;) {
+// How a search for the image's last data before a block ended: the tail, or
+// the zero bytes read before it stopped at their limit, at block `stopped`
+// (the blocks from there to where it began are zeros or holes).
+struct TailSearch {
+  std::optional<ImageTail> tail;
+  bool limit_reached = false;
+  uint64_t stopped = 0;
+  uint64_t zero_bytes = 0;
+};
+
+// The image's tail before block `end`. Holes of a sparse file are skipped
+// unread; zero bytes are read, one block first and then in growing chunks,
+// until `zero_bytes` of them reach `zero_limit`.
+TailSearch search_tail(ImageContext* image, uint64_t end, uint64_t zero_limit, uint64_t zero_bytes) {
+  TailSearch search;
+  const uint32_t size = image->block_size;
+  const uint64_t max_chunk = std::max<uint64_t>(1, kLargestChunkBytes / size);
+  uint64_t end_block = std::min({image->image_blocks, end, uint64_t{1} << 32});
+  uint64_t chunk = 1;
+  while (end_block > 0) {
+    const auto region = last_data_region(image, end_block * size);
+    if (!region) return search;
+    const uint64_t first_block = region->first / size;
+    uint64_t e = std::min(end_block, (region->last + size - 1) / size);
+    while (e > first_block) {
+      const uint64_t n = std::min({chunk, e - first_block, (zero_limit - zero_bytes) / size});
+      if (n == 0) {
+        search.limit_reached = true;
+        search.stopped = e;
+        search.zero_bytes = zero_bytes;
+        return search;
+      }
+      const uint64_t s = e - n;
+      // The buffer grows with the chunks: most searches end in the first.
+      const std::span<uint8_t> bytes = scratch_bytes(image, static_cast<size_t>(n * size));
+      if (read_sectors(image, static_cast<uint32_t>(s), static_cast<uint32_t>(n), bytes) != n) return search;
+      search.tail = last_data_in(bytes, s, size);
+      if (search.tail) return search;
+      zero_bytes += n * size;
+      e = s;
+      chunk = std::min(chunk == 1 ? kTailBlocks - 1 : chunk * 2, max_chunk);
+    }
+    end_block = first_block;
+  }
+  return search;
+}
+
+std::optional<uint32_t> vat_partition_start(const ImageTail& tail, uint32_t from, uint32_t size) {
+  for (uint32_t block = tail.last + 1; block-- > from;) {
     const auto bytes = std::span(tail.bytes).subspan(size_t{block - tail.first} * size, size);
     const uint16_t tag = tag_identifier(bytes);
     if (tag != kTagFileEntry && tag != kTagExtendedFileEntry) continue;
@@ -103,42 +134,96 @@ std::optional<uint32_t> vat_partition_start(const ImageTail& tail, uint32_t size
   return std::nullopt;
 }
 
+// What `tail` says of the session it ends (see SessionTail). The first
+// session's VAT as the last block ends it without another read; the three
+// blocks before the last are read when they were not and are needed.
+SessionTail classify_tail(ImageContext* image, ImageTail tail, const FirstSession& first) {
+  SessionTail found;
+  found.last = tail.last;
+  const uint32_t size = image->block_size;
+  const auto anchor_found = [&](ConstBlockSpan anchor) {
+    found.ends_session = true;
+    if (read_sequence_extent(anchor, avdp::kMainSequenceExtent) != first.main) {
+      found.closing_anchor.emplace(anchor.begin(), anchor.end());
+    }
+    return found;
+  };
+  const auto last_bytes = std::span(tail.bytes).last(size);
+  if (verifies_as(last_bytes, kTagAnchorPointer, tail.last)) return anchor_found(last_bytes);
+  const uint16_t tag = tag_identifier(last_bytes);
+  const bool entry = tag == kTagFileEntry || tag == kTagExtendedFileEntry;
+  const auto own = vat_partition_start(tail, tail.last, size);
+  const auto& starts = first.partition_starts;
+  if (own && std::find(starts.begin(), starts.end(), *own) != starts.end()) {
+    found.vat_partition_start = own;
+    found.ends_session = true;
+    return found;
+  }
+  if ((entry || first.write_once) && tail.last >= avdp::kFirstBlock) {
+    const uint32_t block = tail.last - avdp::kFirstBlock;
+    std::vector<uint8_t> anchor(size, 0);
+    if (read_sectors(image, block, 1, anchor) == 1 && verifies_as(anchor, kTagAnchorPointer, block)) {
+      return anchor_found(anchor);
+    }
+  }
+  if (own) {
+    found.vat_partition_start = own;
+    found.ends_session = true;
+    return found;
+  }
+  // The blocks before the last, which the search may not have read.
+  const uint32_t from = tail.last - std::min(tail.last, kTailBlocks - 1);
+  if (from < tail.first) {
+    std::vector<uint8_t> bytes(size_t{tail.first - from} * size, 0);
+    if (read_sectors(image, from, tail.first - from, bytes) == tail.first - from) {
+      bytes.insert(bytes.end(), tail.bytes.begin(), tail.bytes.end());
+      tail.bytes = std::move(bytes);
+      tail.first = from;
+    }
+  }
+  found.vat_partition_start = vat_partition_start(tail, tail.first, size);
+  found.ends_session = found.vat_partition_start.has_value();
+  return found;
+}
+
 }  // namespace
 
 SequenceExtent read_sequence_extent(ConstBlockSpan anchor, size_t offset) {
   return SequenceExtent{get_u32(anchor, offset + extent_ad::kLength), get_u32(anchor, offset + extent_ad::kLocation)};
 }
 
-SessionTail read_session_tail(ImageContext* image, uint64_t end, SequenceExtent first_main, bool deep) {
-  SessionTail found;
-  // Without a virtual partition, four blocks but at most 8 KiB (one block
-  // where a block is larger): the cost on a single-session image.
-  constexpr uint64_t kShallowBlocks = 4;
-  constexpr uint64_t kShallowBytes = 8192;
+SessionTail read_session_tail(ImageContext* image, uint64_t end, const FirstSession& first) {
+  // Four blocks but at most 8 KiB (one block where a block is larger) of
+  // zero bytes before the usual gaps are looked at.
+  constexpr uint64_t kNearBytes = 8192;
   const uint32_t size = image->block_size;
-  const uint64_t shallow = std::clamp(kShallowBytes / size, uint64_t{1}, kShallowBlocks) * size;
-  const auto tail = read_image_tail(image, end, deep ? kDeepZeroBytes : shallow);
-  if (!tail) return found;
-  found.last = tail->last;
-  const auto last_bytes = std::span(tail->bytes).last(size);
-  const auto differs = [&](ConstBlockSpan anchor) {
-    return read_sequence_extent(anchor, avdp::kMainSequenceExtent) != first_main;
-  };
-  if (verifies_as(last_bytes, kTagAnchorPointer, tail->last)) {
-    if (differs(last_bytes)) found.closing_anchor.emplace(last_bytes.begin(), last_bytes.end());
-    return found;
+  const uint64_t near_limit = std::clamp<uint64_t>(kNearBytes / size, 1, kTailBlocks) * size;
+  const TailSearch near = search_tail(image, end, near_limit, 0);
+  if (near.tail) return classify_tail(image, *near.tail, first);
+  if (!near.limit_reached) return {};
+  const uint64_t top = std::min(end, image->image_blocks);
+  for (uint64_t gap : kUsualGapSectors) {
+    const uint64_t back = gap * kSectorBytes / size;
+    if (top < back + kTailBlocks) break;
+    const uint64_t window_end = top - back;
+    const std::span<uint8_t> bytes = scratch_bytes(image, size_t{kTailBlocks} * size);
+    if (read_sectors(image, static_cast<uint32_t>(window_end - kTailBlocks), kTailBlocks, bytes) != kTailBlocks) continue;
+    const auto tail = last_data_in(bytes, window_end - kTailBlocks, size);
+    if (!tail) continue;
+    // The nearest data found decides. It ends a session when its last block
+    // is what a session of the volume's kind ends with: its VAT on a
+    // write-once volume (an anchor there may open a session, whose VAT
+    // lies after it), else an anchor. Anything else is read up to through
+    // the zeros.
+    const auto last_bytes = std::span(tail->bytes).last(size);
+    const bool ends = first.write_once ? vat_partition_start(*tail, tail->last, size).has_value()
+                                       : verifies_as(last_bytes, kTagAnchorPointer, tail->last);
+    if (ends) return classify_tail(image, *tail, first);
+    break;
   }
-  const uint16_t tag = tag_identifier(last_bytes);
-  if ((tag == kTagFileEntry || tag == kTagExtendedFileEntry) && tail->last >= avdp::kFirstBlock) {
-    const uint32_t block = tail->last - avdp::kFirstBlock;
-    std::vector<uint8_t> anchor(size, 0);
-    if (read_sectors(image, block, 1, anchor) == 1 && verifies_as(anchor, kTagAnchorPointer, block)) {
-      if (differs(anchor)) found.closing_anchor = std::move(anchor);
-      return found;
-    }
-  }
-  found.vat_partition_start = vat_partition_start(*tail, size);
-  return found;
+  const TailSearch deep = search_tail(image, near.stopped, kDeepZeroBytes, near.zero_bytes);
+  if (deep.tail) return classify_tail(image, *deep.tail, first);
+  return {};
 }
 
 std::vector<BlockRange> anchor_search_ranges(uint32_t partition_start) {

@@ -183,8 +183,12 @@ std::optional<LabelCopy> read_vat_identifier(ImageContext* image, const VatInfo&
     place = DataPlace{true, vat.entry_block, *at};
   }
   // An identifier in the File Entry lies in the block find_vat read and
-  // verified; one in a data block is read here.
+  // verified; one in a data block is read here (a block past the image's
+  // end is damaged; one whose read failed is no copy, the read error says).
   std::vector<uint8_t> bytes = vat.entry;
-  if (!place->in_entry && read_sectors(image, place->block, 1, bytes) != 1) return damaged;
+  if (!place->in_entry && read_sectors(image, place->block, 1, bytes) != 1) {
+    if (image->read_error) return std::nullopt;
+    return damaged;
+  }
   return LabelCopy{CopyKind::Vat, place->block, CopyPlace::FileSet, true, std::move(bytes), place->within, place->in_entry};
 }

@@ -32,7 +32,8 @@ std::optional<uint32_t> vat_lookup(ImageContext* image, const VatInfo& vat, uint
 // The VAT's Logical Volume Identifier as a label-carrying copy: the 2.00
 // header's, or the 1.50 entry's "*UDF VAT LVExtension" extended attribute's,
 // with the block that holds it (tagged when that is the File Entry's). None
-// for a 1.50 VAT without that attribute. An identifier that does not lie
-// wholly inside the data and inside one block, or a block that cannot be
-// read, gives a copy that does not verify, at the File Entry's block.
+// for a 1.50 VAT without that attribute, or when the block that holds it
+// fails to read. An identifier that does not lie wholly inside the data and
+// inside one block, or in a block past the image's end, gives a copy that
+// does not verify, at the File Entry's block.
 std::optional<LabelCopy> read_vat_identifier(ImageContext* image, const VatInfo& vat);

@@ -65,6 +65,7 @@ TOOLS = {
     "7zz": "7zip",
     "newfs_udf": "udfclient",
     "iso-info": "libcdio-utils",
+    "strace": "strace",
 }
 
 # One image: who makes it and how, the path the relabel takes to its File
@@ -265,10 +266,10 @@ def udfinfo(image, options=()):
     return fields, result.stderr.decode(errors="replace").strip()
 
 
-def blkid(image):
+def blkid(image, session_offset=0):
     fields = {}
     for tag in ("LABEL", "LOGICAL_VOLUME_ID", "VOLUME_ID"):
-        result = run(["blkid", "-p", "-o", "value", "-s", tag, image])
+        result = run(["blkid", "-p", "--hint", "session_offset=%d" % session_offset, "-o", "value", "-s", tag, image])
         fields["blkid " + tag] = result.stdout.decode("utf-8", errors="replace").rstrip("\n")
     return fields
 
@@ -645,12 +646,22 @@ add_case_tests()
 # Multi-session images: mkudffs run once per session on one file with
 # increasing --startblock (2048-byte blocks), and genisoimage sessions made
 # with -C and -M, each laid at its start block. Name, producer, media type,
-# closed, number of sessions.
-MultiSession = namedtuple("MultiSession", "name producer media closed sessions")
+# closed, number of sessions, the gaps after the sessions (the last one
+# repeated; none: mkudffs sessions SESSION_SPAN apart), and whether the
+# image is copied densely (cp --sparse=never: its gaps zero bytes, not holes).
+MultiSession = namedtuple("MultiSession", "name producer media closed sessions gaps dense", defaults=(None, False))
 MULTI_SESSION_CASES = [
     MultiSession("mkudffs_%s%s_%d_sessions" % (media, "_closed" if closed else "", count), "mkudffs", media, closed, count)
     for media in ("cdr", "dvdr", "bdr") for closed in (False, True) for count in (2, 3)
-] + [MultiSession("genisoimage_3_sessions", "genisoimage", None, True, 3)]
+] + [MultiSession("genisoimage_3_sessions", "genisoimage", None, True, 3)] + [
+    MultiSession("%s_%d_sessions_gaps_%s%s" % (name, count, "_".join(map(str, gaps)), "_dense" * dense), producer,
+                 media, closed, count, gaps, dense)
+    for name, producer, media, closed, counts in (
+        ("mkudffs_cdr", "mkudffs", "cdr", False, (2, 3)), ("mkudffs_dvdr", "mkudffs", "dvdr", False, (2, 3)),
+        ("mkudffs_bdr", "mkudffs", "bdr", False, (2, 3)), ("mkudffs_bdr_closed", "mkudffs", "bdr", True, (2, 3)),
+        ("genisoimage", "genisoimage", None, True, (2, 3, 4)))
+    for count in counts for gaps in ((0,), (150,), (6900,), (11400, 6900)) for dense in (False, True)
+]
 SESSION_SPAN = 1000  # blocks between mkudffs sessions' starts
 
 
@@ -660,9 +671,11 @@ def make_mkudffs_sessions(directory, case):
     sessions = []
     for k in range(case.sessions):
         start = k * SESSION_SPAN
+        if case.gaps and k:
+            start = os.path.getsize(image) // udf.SECTOR + case.gaps[min(k, len(case.gaps)) - 1]
         out = checked(["mkudffs", "--media-type=" + case.media] + (["--closed"] if case.closed else [])
                       + ["--lvid=Session%d" % (k + 1), "--vid=Vid%d" % (k + 1), "--fsid=Fsid%d" % (k + 1),
-                         "--startblock=%d" % start, image, str(start + 3 * SESSION_SPAN)])
+                         "--startblock=%d" % start, image, str(start + 30 * SESSION_SPAN)])
         sessions.append((start, int(re.search(r"^vatblock=(\d+)$", out, re.M).group(1))))
     return image, sessions
 
@@ -670,7 +683,7 @@ def make_mkudffs_sessions(directory, case):
 def make_genisoimage_sessions(directory, case):
     root, _ = sample_tree(directory)
     image = os.path.join(directory, "sessions.iso")
-    sessions, start = [], 0
+    sessions, start, gaps = [], 0, case.gaps or (0,)
     for k in range(case.sessions):
         with open(os.path.join(root, "session%d.txt" % k), "w") as f:
             f.write("session %d\n" % k)
@@ -681,7 +694,7 @@ def make_genisoimage_sessions(directory, case):
             target.seek(start * udf.SECTOR)
             target.write(source.read())
         sessions.append((start, None))
-        start += os.path.getsize(part) // udf.SECTOR
+        start += os.path.getsize(part) // udf.SECTOR + gaps[min(k, len(gaps) - 1)]
     return image, sessions
 
 
@@ -695,15 +708,26 @@ def session_options(sessions, k):
 
 
 class MultiSessionImages(unittest.TestCase):
-    """A relabel rewrites every session: udfinfo reads the new label in each
-    (--startblock, --lastblock for the earlier ones), blkid in the first, the
-    query in the last; exactly the blocks the dry run lists change, and each
-    still verifies."""
+    """A relabel rewrites every session: udfinfo (--startblock, --lastblock
+    for the earlier ones) and blkid (--hint session_offset=) read the new
+    label in each, the query in the last; exactly the blocks the dry run
+    lists change, and each still verifies. A dense copy shows the sessions
+    the sparse image shows."""
 
     def check_case(self, case):
         with tempfile.TemporaryDirectory(prefix="volquill-sessions.") as directory:
             make = make_mkudffs_sessions if case.producer == "mkudffs" else make_genisoimage_sessions
             image, sessions = make(directory, case)
+            if case.dense:
+                dense = os.path.join(directory, "dense.img")
+                checked(["cp", "--sparse=never", image, dense])
+                self.assertEqual(*(run([BINARY, "-v", i]).stdout.splitlines()[1:] for i in (dense, image)))
+                image = dense
+                # The usual gaps are looked at, not read through: at most 1 MiB.
+                trace = os.path.join(directory, "reads")
+                run(["strace", "-qq", "-o", trace, "-e", "trace=pread64", BINARY, image])
+                with open(trace) as f:
+                    self.assertLessEqual(sum(int(line.split()[-1]) for line in f if "= " in line), 1 << 20)
             original = os.path.join(directory, "original.img")
             copy_sparse(image, original)
             self.assertEqual(self.query(image), "Session%d" % case.sessions, "the last session's label")
@@ -740,7 +764,7 @@ class MultiSessionImages(unittest.TestCase):
                 for field, size in (("label", 128), ("vid", 32), ("fsid", 32)):
                     self.assertEqual(fields.get("udfinfo " + field), udf.cut_label(ASCII_LABEL, size),
                                      "session %d: udfinfo %s" % (k + 1, field))
-            self.assertEqual(blkid(image)["blkid LABEL"], udf.cut_label(ASCII_LABEL, 128), "blkid")
+                self.assertEqual(blkid(image, start * udf.SECTOR)["blkid LABEL"], fields["udfinfo label"], "blkid")
             self.assertEqual(self.query(image), udf.cut_label(ASCII_LABEL, 128), "query")
             with self.subTest(identity="every option at once, every session"):
                 self.set_identity_everywhere(image, original, sessions, planned)
