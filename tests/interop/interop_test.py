@@ -764,7 +764,7 @@ class MultiSessionImages(unittest.TestCase):
                 for field, size in (("label", 128), ("vid", 32), ("fsid", 32)):
                     self.assertEqual(fields.get("udfinfo " + field), udf.cut_label(ASCII_LABEL, size),
                                      "session %d: udfinfo %s" % (k + 1, field))
-                self.assertEqual(blkid(image, start * udf.SECTOR)["blkid LABEL"], fields["udfinfo label"], "blkid")
+                self.assertEqual(blkid(image, sessions[k][0] * udf.SECTOR)["blkid LABEL"], fields["udfinfo label"], "blkid")
             self.assertEqual(self.query(image), udf.cut_label(ASCII_LABEL, 128), "query")
             with self.subTest(identity="every option at once, every session"):
                 self.set_identity_everywhere(image, original, sessions, planned)
