@@ -846,27 +846,27 @@ INSTANTIATE_TEST_SUITE_P(BlockSizesAndPartitions, EveryVolume, testing::Range<si
 // Each identifier option alone, and all of them with a label and a UUID, on
 // a volume of each partition kind: the Changing line, exactly the blocks of
 // the descriptors that carry the field (each verifying), and the query's
-// record showing the new value.
+// report showing the new value.
 TEST(Identifiers, EachOptionRewritesTheDescriptorsThatCarryItsField) {
   const struct {
     std::vector<std::string> args;
     std::string changing;          // after "Changing PATH "
     std::vector<uint16_t> tags;    // of the descriptors rewritten; 261 for the VAT
-    std::string json;              // in the record afterwards
+    std::string shown;             // in the -v report afterwards
   } rows[] = {
-      {{"--uuid", "0123456789ABCDEF"}, "UUID to '0123456789abcdef'", {1}, R"("uuid": "0123456789abcdef")"},
-      {{"--vid", "Vid"}, "Volume Identifier to 'Vid'", {1}, R"("volume_identifier": "Vid")"},
-      {{"--lvid=Lvid"}, "Logical Volume Identifier to 'Lvid'", {4, 6, 256, 261}, R"("logical_volume_identifier": "Lvid")"},
+      {{"--uuid", "0123456789ABCDEF"}, "UUID to '0123456789abcdef'", {1}, "UUID: 0123456789abcdef\n"},
+      {{"--vid", "Vid"}, "Volume Identifier to 'Vid'", {1}, "Volume Identifier: Vid\n"},
+      {{"--lvid=Lvid"}, "Logical Volume Identifier to 'Lvid'", {4, 6, 256, 261}, "Logical Volume Identifier: Lvid\n"},
       {{"--fsid", std::string(40, 'f')}, "File Set Identifier to '" + std::string(30, 'f') + "'", {256},
-       R"("file_set_identifier": ")" + std::string(30, 'f') + "\""},
-      {{"--vsid", "Tail"}, "Volume Set Identifier to 'Tail'", {1}, R"("volume_set_identifier": "Builder Volume STail")"},
-      {{"--fullvsid", "Ω"}, "Volume Set Identifier to 'Ω'", {1}, R"("volume_set_identifier": "Ω")"},
-      {{"--owner", "Owner"}, "owner to 'Owner'", {4}, R"("owner": "Owner")"},
-      {{"--organization", "Org"}, "organization to 'Org'", {4}, R"("organization": "Org")"},
-      {{"--contact", "Contact"}, "contact to 'Contact'", {4}, R"("contact": "Contact")"},
-      {{"--appid", "*App"}, "Application Identifier to '*App'", {1}, R"("application_identifier": "*App")"},
-      {{"--impid", "*Imp"}, "Implementation Identifier to '*Imp'", {1}, R"("implementation_identifier": "*Imp")"},
-      {{"--write-protect", "on"}, "write protection to on", {6, 256}, R"("write_protect": {"soft": true)"},
+       "File Set Identifier: " + std::string(30, 'f') + "\n"},
+      {{"--vsid", "Tail"}, "Volume Set Identifier to 'Tail'", {1}, "Volume Set Identifier: Builder Volume STail\n"},
+      {{"--fullvsid", "Ω"}, "Volume Set Identifier to 'Ω'", {1}, "Volume Set Identifier: Ω\n"},
+      {{"--owner", "Owner"}, "owner to 'Owner'", {4}, "Owner: Owner\n"},
+      {{"--organization", "Org"}, "organization to 'Org'", {4}, "Organization: Org\n"},
+      {{"--contact", "Contact"}, "contact to 'Contact'", {4}, "Contact: Contact\n"},
+      {{"--appid", "*App"}, "Application Identifier to '*App'", {1}, "Application: *App\n"},
+      {{"--impid", "*Imp"}, "Implementation Identifier to '*Imp'", {1}, "Implementation: *Imp\n"},
+      {{"--write-protect", "on"}, "write protection to on", {6, 256}, "Write protection: soft\n"},
   };
   const struct {
     const char* name;
@@ -885,7 +885,7 @@ TEST(Identifiers, EachOptionRewritesTheDescriptorsThatCarryItsField) {
       ASSERT_TRUE(builder::write_file(path, v.layout.image));
       std::vector<std::string> args = row.args;
       args.push_back(path);
-      EXPECT_EQ(run_tool(args).out, "Changing " + path + " " + row.changing + "\nDone!\n");
+      EXPECT_EQ(run_tool(args).out, as_narrow_output("Changing " + path + " " + row.changing + "\nDone!\n"));
       const Image after = builder::read_file(path);
       std::vector<uint32_t> carriers;
       for (uint32_t n : v.layout.label_sectors) {
@@ -898,7 +898,7 @@ TEST(Identifiers, EachOptionRewritesTheDescriptorsThatCarryItsField) {
         const auto d = builder::sector(after, n);
         EXPECT_TRUE(builder::get_u16(d, 0) > 261 || builder::tag_is_valid(d)) << n;  // a VAT data block has no tag
       }
-      EXPECT_NE(run_tool({"--json", path}).out.find(row.json), std::string::npos);
+      EXPECT_NE(run_tool({"-v", path}).out.find(row.shown), std::string::npos);
       if (row.args[0] == "--fullvsid") {  // too short now to keep a UUID: refused, nothing written
         EXPECT_EQ(run_tool({"--vsid", "X", path}).out, "--vsid needs a Volume Set Identifier of 16 characters or more (-u sets them)\n");
         EXPECT_EQ(builder::read_file(path).bytes, after.bytes);
@@ -914,10 +914,10 @@ TEST(Identifiers, EachOptionRewritesTheDescriptorsThatCarryItsField) {
     EXPECT_TRUE(r.out.ends_with("Done!\n")) << r.out;
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 13 + static_cast<long>(v.layout.label_sectors.size()));
     EXPECT_EQ(builder::changed_sectors(v.layout.image, builder::read_file(path)), v.layout.label_sectors);
-    const std::string record = run_tool({"--json", path}).out;
+    const std::string report = run_tool({"-v", path}).out;
     for (const auto& row : rows) {
       const bool whole = row.args[0].find("vsid") == std::string::npos;
-      EXPECT_TRUE(!whole || record.find(row.json) != std::string::npos) << row.json;
+      EXPECT_TRUE(!whole || report.find(row.shown) != std::string::npos) << row.shown;
     }
   }
 }
