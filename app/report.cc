@@ -1,7 +1,6 @@
 #include "app/report.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -91,8 +90,12 @@ Identity identity(const Volume& volume) {
   }
   if (const LabelCopy* fsd = first_verified(volume, CopyKind::FileSet)) {
     if (const auto serial = windows_serial_number(fsd->bytes)) {
-      char digits[10];
-      std::snprintf(digits, sizeof digits, "%04X-%04X", *serial >> 16, *serial & 0xFFFF);
+      // As Windows' vol prints it: XXXX-XXXX, upper-case hexadecimal.
+      std::string digits;
+      for (int shift = 28; shift >= 0; shift -= 4) {
+        digits.push_back("0123456789ABCDEF"[(*serial >> shift) & 0xF]);
+        if (shift == 16) digits.push_back('-');
+      }
       id.serial = digits;
     }
   }
