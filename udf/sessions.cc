@@ -201,6 +201,10 @@ SessionTail read_session_tail(ImageContext* image, uint64_t end, const FirstSess
   const TailSearch near = search_tail(image, end, near_limit, 0);
   if (near.tail) return classify_tail(image, *near.tail, first);
   if (!near.limit_reached) return {};
+  // At the image's end a zero tail is read through only on a write-once
+  // volume, whose VAT may lie behind one: a dense single-session image that
+  // ends in zeros costs no more than its sparse copy.
+  if (end >= image->image_blocks && !first.write_once) return {};
   const uint64_t top = std::min(end, image->image_blocks);
   for (uint64_t gap : kUsualGapSectors) {
     const uint64_t back = gap * kSectorBytes / size;

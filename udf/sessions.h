@@ -53,6 +53,8 @@ struct SessionTail {
 // when its last non-zero block is what a session ends with (its VAT on a
 // write-once volume, else an anchor), otherwise the zeros are read through.
 // At most 64 MiB of zero bytes are read; a longer zero run yields no tail.
+// At the image's end (`end` its block count) only a write-once volume, whose
+// VAT may lie behind zeros, is read past the first four blocks.
 SessionTail read_session_tail(ImageContext* image, uint64_t end, const FirstSession& first);
 
 // A session's start and its anchor as read.
