@@ -7,7 +7,7 @@ namespace {
 using O = OptionId;
 using F = Field;
 
-constexpr std::array<OptionSpec, kOptionCount> kOptions = {{
+constexpr std::array<OptionEntry, kOptionCount> kOptions = {{
     {O::Help, 'h', "help", nullptr, "print this text and exit (also /? on Windows)", std::nullopt},
     {O::Version, 'V', "version", nullptr, "print the version line and exit", std::nullopt},
     {O::DryRun, 'n', "dry-run", nullptr, "list the blocks a relabel would rewrite, writing nothing", std::nullopt},
@@ -38,50 +38,50 @@ constexpr std::array<OptionSpec, kOptionCount> kOptions = {{
 
 constexpr size_t kHelpColumn = 24;
 
-const OptionSpec* by_name(std::string_view name) {
-  for (const OptionSpec& spec : kOptions) {
-    if (name == spec.name) return &spec;
+const OptionEntry* by_name(std::string_view name) {
+  for (const OptionEntry& option : kOptions) {
+    if (name == option.name) return &option;
   }
   return nullptr;
 }
 
-const OptionSpec* by_letter(char letter) {
-  for (const OptionSpec& spec : kOptions) {
-    if (spec.letter != 0 && spec.letter == letter) return &spec;
+const OptionEntry* by_letter(char letter) {
+  for (const OptionEntry& option : kOptions) {
+    if (option.letter != 0 && option.letter == letter) return &option;
   }
   return nullptr;
 }
 
 }  // namespace
 
-std::span<const OptionSpec> option_table() { return kOptions; }
+std::span<const OptionEntry> option_table() { return kOptions; }
 
-const OptionSpec& option_spec(OptionId id) { return kOptions[static_cast<size_t>(id)]; }
+const OptionEntry& option_entry(OptionId id) { return kOptions[static_cast<size_t>(id)]; }
 
 Options parse_options(int argc, char** argv) {
   Options options;
   int i = 1;
-  const auto set = [&](const OptionSpec& spec, const char* value) {
-    const auto k = static_cast<size_t>(spec.id);
+  const auto set = [&](const OptionEntry& option, const char* value) {
+    const auto k = static_cast<size_t>(option.id);
     options.given[k] = true;
     if (value != nullptr) options.value[k] = value;
   };
   // The value written into this argument (`rest`), else the next argument;
   // -u and --uuid without either stand for an empty UUID, which is refused.
-  const auto take_value = [&](const OptionSpec& spec, const char* rest) {
+  const auto take_value = [&](const OptionEntry& option, const char* rest) {
     if (*rest != 0) {
-      set(spec, rest);
+      set(option, rest);
     } else if (i + 1 < argc) {
-      set(spec, argv[++i]);
-    } else if (spec.id == OptionId::Uuid) {
-      set(spec, options.of(OptionId::Uuid) != nullptr ? nullptr : "");
+      set(option, argv[++i]);
+    } else if (option.id == OptionId::Uuid) {
+      set(option, options.of(OptionId::Uuid) != nullptr ? nullptr : "");
     }
   };
   for (; i < argc && options.unknown == nullptr; ++i) {
     const std::string_view arg = argv[i];
 #ifdef _WIN32
     if (arg == "/?") {
-      set(option_spec(OptionId::Help), nullptr);
+      set(option_entry(OptionId::Help), nullptr);
       continue;
     }
 #endif
@@ -92,29 +92,29 @@ Options parse_options(int argc, char** argv) {
     }
     if (arg[1] == '-') {
       const size_t equals = arg.find('=');
-      const OptionSpec* spec = by_name(arg.substr(2, equals == std::string_view::npos ? arg.npos : equals - 2));
-      if (spec == nullptr || (equals != std::string_view::npos && spec->value == nullptr)) {
+      const OptionEntry* option = by_name(arg.substr(2, equals == std::string_view::npos ? arg.npos : equals - 2));
+      if (option == nullptr || (equals != std::string_view::npos && option->value == nullptr)) {
         options.unknown = argv[i];
       } else if (equals != std::string_view::npos) {
-        set(*spec, argv[i] + equals + 1);
-      } else if (spec->value != nullptr) {
-        take_value(*spec, "");
+        set(*option, argv[i] + equals + 1);
+      } else if (option->value != nullptr) {
+        take_value(*option, "");
       } else {
-        set(*spec, nullptr);
+        set(*option, nullptr);
       }
       continue;
     }
     for (size_t k = 1; k < arg.size(); ++k) {
-      const OptionSpec* spec = by_letter(arg[k]);
-      if (spec == nullptr) {
+      const OptionEntry* option = by_letter(arg[k]);
+      if (option == nullptr) {
         options.unknown = argv[i];
         break;
       }
-      if (spec->value != nullptr) {
-        take_value(*spec, argv[i] + k + 1);
+      if (option->value != nullptr) {
+        take_value(*option, argv[i] + k + 1);
         break;
       }
-      set(*spec, nullptr);
+      set(*option, nullptr);
     }
   }
   options.first_operand = i;
@@ -129,11 +129,11 @@ std::string option_help() {
     for (const char c : help) text += c == '\n' ? "\n\t" + std::string(kHelpColumn, ' ') : std::string(1, c);
     text += "\n";
   };
-  for (const OptionSpec& spec : kOptions) {
-    std::string head = spec.letter != 0 ? std::string{'-', spec.letter, ',', ' '} : std::string();
-    head += std::string("--") + spec.name;
-    if (spec.value != nullptr) head += std::string(" ") + spec.value;
-    add(std::move(head), spec.help);
+  for (const OptionEntry& option : kOptions) {
+    std::string head = option.letter != 0 ? std::string{'-', option.letter, ',', ' '} : std::string();
+    head += std::string("--") + option.name;
+    if (option.value != nullptr) head += std::string(" ") + option.value;
+    add(std::move(head), option.help);
   }
   add("--", "end of options, for an ISO File that begins with '-'");
   return text + "\tShort options combine: -nv is -n -v.\n";

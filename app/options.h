@@ -39,7 +39,7 @@ constexpr size_t kOptionCount = 20;
 // One option: its letter (0 for none) and long name (without "--"), the
 // name of its value in --help (none for a flag), its --help text (lines
 // after the first start with '\n'), and the identifier field it sets.
-struct OptionSpec {
+struct OptionEntry {
   OptionId id;
   char letter;
   const char* name;
@@ -49,9 +49,9 @@ struct OptionSpec {
 };
 
 // Every option, in the order of --help.
-std::span<const OptionSpec> option_table();
+std::span<const OptionEntry> option_table();
 
-const OptionSpec& option_spec(OptionId id);
+const OptionEntry& option_entry(OptionId id);
 
 // What the arguments before the image path give: for each option whether
 // it was given and its value (the last one given; "" for -u and --uuid

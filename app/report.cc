@@ -38,16 +38,6 @@ std::optional<std::string> uuid(const Volume& volume) {
   return uuid_from_volume_set(*volume.volume_set_identifier);
 }
 
-// The first verified copy of `kind` in the last session (main sequence
-// first, as the copies are met).
-const LabelCopy* first_verified(const Volume& volume, CopyKind kind) {
-  const uint32_t last = last_session(volume);
-  for (const LabelCopy& copy : volume.copies) {
-    if (copy.kind == kind && copy.verified && copy.session == last) return &copy;
-  }
-  return nullptr;
-}
-
 // The identity the report and the record show beyond the label: every
 // identifier field from the first verified copy of a kind that carries it
 // (the Logical Volume Identifier from the VAT where there is one, else from

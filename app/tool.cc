@@ -226,21 +226,21 @@ bool read_change(const Options& options, const char* label, Change* change) {
       return false;
     }
   }
-  for (const OptionSpec& spec : option_table()) {
-    const char* value = options.of(spec.id);
-    if (!spec.field || value == nullptr) continue;
-    const bool entity = spec.id == OptionId::AppId || spec.id == OptionId::ImpId;
+  for (const OptionEntry& option : option_table()) {
+    const char* value = options.of(option.id);
+    if (!option.field || value == nullptr) continue;
+    const bool entity = option.id == OptionId::AppId || option.id == OptionId::ImpId;
     if (entity && !is_entity_identifier(value)) {
-      print_line(invalid_entity_identifier_message(spec.name, value));
+      print_line(invalid_entity_identifier_message(option.name, value));
       return false;
     }
-    auto& field = change->fields[static_cast<size_t>(*spec.field)];
+    auto& field = change->fields[static_cast<size_t>(*option.field)];
     field = decode_dstring_text(value);
     if (!field) {
       print_out("Label is not valid UTF-8\n");
       return false;
     }
-    if (spec.id == OptionId::FullVsid) change->volume_set_part = VolumeSetPart::Whole;
+    if (option.id == OptionId::FullVsid) change->volume_set_part = VolumeSetPart::Whole;
   }
   if (options.has(OptionId::WriteProtect)) {
     change->write_protect = std::string_view(options.of(OptionId::WriteProtect)) == "on";
@@ -297,9 +297,9 @@ int run_command_line(int argc, char** argv) {
   }
   char* const* operand = argv + options.first_operand;
   bool changes_given = options.of(OptionId::Label) != nullptr || options.has(OptionId::Uuid);
-  for (const OptionSpec& spec : option_table()) {
-    const bool sets = spec.field || spec.id == OptionId::WriteProtect;
-    changes_given = changes_given || (sets && options.of(spec.id) != nullptr);
+  for (const OptionEntry& option : option_table()) {
+    const bool sets = option.field || option.id == OptionId::WriteProtect;
+    changes_given = changes_given || (sets && options.of(option.id) != nullptr);
   }
   // -l and --json show images: every operand is one, and nothing changes;
   // -l with a change is a usage error. A single image with --json is the
@@ -334,11 +334,11 @@ int run_command_line(int argc, char** argv) {
     if (change.uuid) {
       print_out("Changing %s UUID to '%.*s'\n", path, static_cast<int>(change.uuid->size()), change.uuid->data());
     }
-    for (const OptionSpec& spec : option_table()) {
-      if (!spec.field || options.of(spec.id) == nullptr) continue;
-      const DstringText& value = *change.fields[static_cast<size_t>(*spec.field)];
-      const std::string text = value_as_written(*spec.field, value, change.volume_set_part);
-      print_line(changing_field_message(path, *spec.field, text));
+    for (const OptionEntry& option : option_table()) {
+      if (!option.field || options.of(option.id) == nullptr) continue;
+      const DstringText& value = *change.fields[static_cast<size_t>(*option.field)];
+      const std::string text = value_as_written(*option.field, value, change.volume_set_part);
+      print_line(changing_field_message(path, *option.field, text));
     }
     if (change.write_protect) print_line(changing_protection_message(path, *change.write_protect));
   }

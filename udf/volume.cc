@@ -42,7 +42,6 @@ std::optional<UdfRevisions> declared_revisions(const Volume& volume) {
   bool any = false;
   UdfRevisions declared;
   uint16_t maps = 0;
-  const LabelCopy* file_set = nullptr;
   for (const LabelCopy& copy : volume.copies) {
     if (!copy.verified || copy.session != last) continue;
     const auto revision = [&](size_t offset) {
@@ -64,9 +63,6 @@ std::optional<UdfRevisions> declared_revisions(const Volume& volume) {
       }
     } else if (copy.kind == CopyKind::LvInfo) {
       declared.read = std::max(declared.read, revision(iuvd::kImplementationRevision));
-    } else if (copy.kind == CopyKind::FileSet && file_set == nullptr) {
-      file_set = &copy;
-      continue;
     } else {
       continue;
     }
@@ -83,6 +79,7 @@ std::optional<UdfRevisions> declared_revisions(const Volume& volume) {
     declared.write = std::max(declared.write, volume.vat_revisions->write);
     any = true;
   }
+  const LabelCopy* file_set = first_verified(volume, CopyKind::FileSet);
   if (file_set != nullptr && field_fits(file_set->bytes, fsd::kDomainRevision, 2)) {
     declared.write = std::max(declared.write, get_u16(file_set->bytes, fsd::kDomainRevision));
     any = true;
@@ -91,12 +88,17 @@ std::optional<UdfRevisions> declared_revisions(const Volume& volume) {
   return declared;
 }
 
-std::string volume_label(const Volume& volume) {
+const LabelCopy* first_verified(const Volume& volume, CopyKind kind) {
   const uint32_t last = last_session(volume);
+  for (const LabelCopy& copy : volume.copies) {
+    if (copy.kind == kind && copy.verified && copy.session == last) return &copy;
+  }
+  return nullptr;
+}
+
+std::string volume_label(const Volume& volume) {
   for (CopyKind kind : {CopyKind::FileSet, CopyKind::LogicalVolume}) {
-    for (const LabelCopy& copy : volume.copies) {
-      if (copy.kind == kind && copy.verified && copy.session == last) return copy_identifier(copy);
-    }
+    if (const LabelCopy* copy = first_verified(volume, kind)) return copy_identifier(*copy);
   }
   return {};
 }

@@ -178,6 +178,10 @@ uint32_t last_session(const Volume& volume);
 // domain suffix may raise the write revision. None without any of them.
 std::optional<UdfRevisions> declared_revisions(const Volume& volume);
 
+// The last session's first copy of `kind` that verifies (main sequence
+// first, as the copies are met); none when none does.
+const LabelCopy* first_verified(const Volume& volume, CopyKind kind);
+
 // The label a drive shows: the last session's first verified File Set
 // Descriptor copy's Logical Volume Identifier (even an empty one), else its
 // first verified Logical Volume Descriptor's, else "".
